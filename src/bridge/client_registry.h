@@ -1,0 +1,45 @@
+// clientRegistry: the connected clients in connection order, with the
+// delivery state that hands a client over between the tick and its close.
+#ifndef LAUNCHER_BRIDGE_CLIENT_REGISTRY_H
+#define LAUNCHER_BRIDGE_CLIENT_REGISTRY_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bridge/connection.h"
+
+enum ClientState : std::int32_t { Closed = 0, Connected = 1, Ready = 2, Busy = 3 };
+
+struct BridgeClient {
+  Connection connection;
+  std::int32_t state;
+};
+
+struct BridgeHooks {
+  void (*onTick)(Connection connection);
+  void (*onMessage)(Connection connection, const char* data, std::size_t length);
+};
+
+// The lock that guards the registry and every state: the server's context
+// lock in the launcher, a plain mutex in tests.
+struct RegistryLock {
+  void (*lock)(void* context);
+  void (*unlock)(void* context);
+  void* context;
+};
+void setClientRegistryLock(RegistryLock lock);
+
+// A new Connected record, appended; null when it cannot be made.
+BridgeClient* registerClient(Connection connection);
+void markClientReady(BridgeClient* client, Connection connection);
+// Waits while the tick is delivering to the client, then removes and
+// deletes it.
+void unregisterClient(BridgeClient* client);
+
+// One pass: each Ready client goes Busy, gets onTick without any lock held,
+// and goes back to Ready.
+void tickClients(const BridgeHooks& hooks);
+
+std::size_t clientCount();
+
+#endif

@@ -1,0 +1,35 @@
+// ModuleCatalogue: the online catalogue of modules, fetched on its own thread
+// and published whole.
+#ifndef LAUNCHER_CATALOGUE_MODULE_CATALOGUE_H
+#define LAUNCHER_CATALOGUE_MODULE_CATALOGUE_H
+
+#include <cstdint>
+#include <string>
+
+// Starts a fetch unless a catalogue is loaded or one is running. Both texts
+// are kept by pointer and must live for the process.
+void startCatalogueFetch(const char* modulesDirectory, const char* url);
+// Lets a running fetch go on detached.
+void stopCatalogueFetch();
+
+// 1 loaded, 0 a fetch is running, -1 neither.
+int catalogueState();
+
+// The directory recorded by the first fetch start; empty before it.
+const char* recordedModulesDirectory();
+
+// 0 listed, 6 not listed (also for a name that cannot be a file name).
+int checkModuleListed(const std::string& name);
+std::string latestVersion(const std::string& name);
+std::string moduleVersionField(const std::string& name, const char* key);
+std::string installUrl(const std::string& name);
+std::int32_t packageSize(const std::string& name);
+std::string packageDigest(const std::string& name);
+std::string libraryDigest(const std::string& name);
+
+// Seams for tests: parse a document as a fetch would and publish it; or wait
+// until no fetch runs.
+bool publishCatalogueText(const char* data, std::size_t length);
+void waitForCatalogueFetch();
+
+#endif

@@ -1,0 +1,9 @@
+// The bridge's TLS identity, embedded as base64 text.
+#ifndef LAUNCHER_CORE_TLS_IDENTITY_H
+#define LAUNCHER_CORE_TLS_IDENTITY_H
+
+// The decoded PEM text (key, then chain), NUL-terminated; null when it
+// cannot be decoded. Decoded once and kept for the process.
+const char* tlsIdentity();
+
+#endif

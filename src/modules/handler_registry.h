@@ -1,0 +1,20 @@
+// HandlerRegistry: the callback tables of registered modules, by name.
+#ifndef LAUNCHER_MODULES_HANDLER_REGISTRY_H
+#define LAUNCHER_MODULES_HANDLER_REGISTRY_H
+
+#include <string>
+#include <vector>
+
+#include "modules/launcher_module.h"
+
+const ModuleHandler* findHandler(const std::string& name);
+// 0 registered (now or before), 1 load failed, 2 no registerHandler,
+// 3 registerHandler returned null.
+int registerModule(const std::string& name);
+void unregisterModule(const std::string& name);
+
+// The tables in ascending byte-wise name order, for the tick's walk. Entries
+// are never removed once registered, so the pointers stay valid.
+std::vector<const ModuleHandler*> registeredHandlers();
+
+#endif

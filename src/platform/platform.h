@@ -1,0 +1,101 @@
+// The launcher's only window on the operating system. Everything above this
+// header is portable; platform_posix.cpp implements it for POSIX systems and a
+// Win32 implementation fills the same declarations with the Windows calls.
+//
+// Paths are byte texts in the system's narrow encoding (UTF-8 on POSIX, the
+// ANSI code page on Windows) except where a function takes UTF-16 units, which
+// is how archive entry names arrive.
+#ifndef LAUNCHER_PLATFORM_PLATFORM_H
+#define LAUNCHER_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+constexpr const char kLibraryExtension[] = ".dll";
+#else
+constexpr char kPathSeparator = '/';
+constexpr const char kLibraryExtension[] = ".so";
+#endif
+
+// ---- Process -------------------------------------------------------------
+
+// Claims the flag that only one process started from this executable may
+// hold. False when another process holds it. The system releases it when the
+// process ends, however it ends.
+bool claimSingleInstance();
+
+// Writes the running executable's full path into buffer (NUL-terminated) and
+// returns its length; 0 when it cannot be read or does not fit.
+std::size_t executablePath(char* buffer, std::size_t size);
+
+// The COM apartment of the calling thread; nothing to do on POSIX.
+void enterApartment();
+void leaveApartment();
+
+void sleepMilliseconds(unsigned milliseconds);
+
+// ---- Files ---------------------------------------------------------------
+
+// Whether anything exists at path.
+bool pathExists(const char* path);
+
+// The four 16-bit parts of a file's version stamp, read from the file on disk
+// without loading it. False when the file has no stamp or cannot be read.
+bool fileVersion(const char* path, std::uint16_t parts[4]);
+
+// Writes the temporary directory, ending in a separator, into buffer and
+// returns its length; 0 when there is none or it does not fit.
+std::size_t temporaryDirectory(char* buffer, std::size_t size);
+
+bool deleteFile(const char* path);
+
+// ---- Libraries -----------------------------------------------------------
+
+using LibraryHandle = void*;
+
+// Null when the library cannot be loaded.
+LibraryHandle loadLibrary(const char* path);
+void* findLibraryExport(LibraryHandle library, const char* name);
+void unloadLibrary(LibraryHandle library);
+
+// ---- Unpacking -----------------------------------------------------------
+// Extraction works on UTF-16 paths (archive names are UTF-16); each call
+// converts to the system's own form.
+
+using Utf16 = std::uint16_t;
+
+// Converts a narrow path, terminator included, into out (capacity in units).
+// Returns the number of units written including the terminator; 0 on failure.
+std::size_t narrowToUtf16(const char* text, Utf16* out, std::size_t capacity);
+
+// Creates one directory level; fails (harmlessly) when it exists.
+bool createDirectory(const Utf16* path);
+
+// An output file created anew (an existing one is replaced), opened for
+// writing. kNoFile when it cannot be created.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+FileHandle createOutputFile(const Utf16* path);
+
+// Writes size bytes; false unless all were written.
+bool writeFile(FileHandle file, const void* data, std::size_t size);
+
+// Windows file times (100 ns ticks since 1601-01-01 UTC); a null pointer
+// leaves that time as the system set it. A time the file system cannot hold
+// is dropped.
+bool setFileTimes(FileHandle file, const std::uint64_t* creation,
+                  const std::uint64_t* modification);
+
+bool closeFile(FileHandle file);
+
+// Applies a Windows attribute word. On POSIX only the read-only bit (0x1)
+// has a meaning: it removes the write permissions.
+bool setFileAttributes(const Utf16* path, std::uint32_t attributes);
+
+}  // namespace platform
+
+#endif
