@@ -21,6 +21,6 @@ endif()
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")
 target_include_directories(civetweb_static SYSTEM PUBLIC "${CIVETWEB_PATCHED}/include")
 target_compile_definitions(civetweb_static PRIVATE
-  USE_MBEDTLS USE_WEBSOCKET NO_CGI NO_FILES NO_FILESYSTEMS NO_CACHING NDEBUG)
+  USE_MBEDTLS USE_WEBSOCKET NO_CGI NO_FILES NO_CACHING NDEBUG)
 target_compile_options(civetweb_static PRIVATE -w)
 target_link_libraries(civetweb_static PUBLIC ${MBEDTLS_LIBRARIES} Threads::Threads ${CMAKE_DL_LIBS})

@@ -18,6 +18,9 @@ struct BridgeClient {
 struct BridgeHooks {
   void (*onTick)(Connection connection);
   void (*onMessage)(Connection connection, const char* data, std::size_t length);
+  // After a client has been removed: its handle may come back for another
+  // client, so whatever is kept under it must go.
+  void (*onClosed)(Connection connection);
 };
 
 // The lock that guards the registry and every state: the server's context

@@ -8,5 +8,8 @@
 
 void routeMessage(Connection connection, const char* data, std::size_t length);
 void deliverToClient(Connection connection);
+// Forgets a closed client: no install reports to it and nothing queued for
+// it reaches the next client served under the same handle.
+void forgetClient(Connection connection);
 
 #endif

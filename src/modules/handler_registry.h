@@ -2,6 +2,7 @@
 #ifndef LAUNCHER_MODULES_HANDLER_REGISTRY_H
 #define LAUNCHER_MODULES_HANDLER_REGISTRY_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,8 +14,10 @@ const ModuleHandler* findHandler(const std::string& name);
 int registerModule(const std::string& name);
 void unregisterModule(const std::string& name);
 
-// The tables in ascending byte-wise name order, for the tick's walk. Entries
-// are never removed once registered, so the pointers stay valid.
-std::vector<const ModuleHandler*> registeredHandlers();
+// The tables in ascending byte-wise name order, for the tick's walk: an
+// unchanging snapshot, replaced whole when a module registers, so a walk
+// never meets the registry in change and takes no lock while it calls out.
+using HandlerList = std::vector<const ModuleHandler*>;
+std::shared_ptr<const HandlerList> registeredHandlers();
 
 #endif

@@ -1,0 +1,88 @@
+// The loopback secure WebSocket server: CivetWeb over mbedTLS.
+#include "bridge/bridge_server.h"
+
+#include <civetweb.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr unsigned kTickMilliseconds = 100;
+constexpr unsigned kLibraryFeatures = 2 | 16;  // TLS and WebSocket
+
+void lockContext(void* context) {
+  mg_lock_context(static_cast<mg_context*>(context));
+}
+void unlockContext(void* context) {
+  mg_unlock_context(static_cast<mg_context*>(context));
+}
+
+BridgeClient* clientOf(const mg_connection* connection) {
+  return static_cast<BridgeClient*>(mg_get_user_connection_data(connection));
+}
+
+// Plain requests are claimed and left unanswered: no file is ever served.
+int onPlainRequest(mg_connection*, void*) { return 1; }
+
+int onConnect(const mg_connection* connection, void*) {
+  BridgeClient* client = registerClient(connection);
+  if (client == nullptr) return 1;
+  mg_set_user_connection_data(connection, client);
+  return 0;
+}
+
+void onReady(mg_connection* connection, void*) {
+  markClientReady(clientOf(connection), connection);
+}
+
+int onData(mg_connection* connection, int bits, char* data, size_t length,
+           void* hooksData) {
+  const BridgeClient* client = clientOf(connection);
+  const auto* hooks = static_cast<const BridgeHooks*>(hooksData);
+  if (client != nullptr && client->connection == connection &&
+      (bits & 0x0F) == MG_WEBSOCKET_OPCODE_TEXT && hooks != nullptr &&
+      hooks->onMessage != nullptr)
+    hooks->onMessage(connection, data, length);
+  return 1;
+}
+
+void onClose(const mg_connection* connection, void* hooksData) {
+  BridgeClient* client = clientOf(connection);
+  if (client == nullptr) return;
+  mg_set_user_connection_data(connection, nullptr);
+  unregisterClient(client);
+  const auto* hooks = static_cast<const BridgeHooks*>(hooksData);
+  if (hooks != nullptr && hooks->onClosed != nullptr)
+    hooks->onClosed(connection);
+}
+
+}  // namespace
+
+int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
+                      BridgeHooks hooks) {
+  if (mg_init_library(kLibraryFeatures) == 0) return 1;
+  if (tlsIdentity == nullptr) return 1;
+
+  // Without no-delay each small reply waits for the peer's delayed
+  // acknowledgement, tens of milliseconds per message.
+  const char* options[] = {"listening_ports",
+                           listeningAddress,
+                           "enable_websocket_ping_pong",
+                           "yes",
+                           "ssl_certificate",
+                           tlsIdentity,
+                           "tcp_nodelay",
+                           "1",
+                           nullptr};
+  mg_context* context = mg_start(nullptr, nullptr, options);
+  if (context == nullptr) return 1;
+
+  setClientRegistryLock(RegistryLock{lockContext, unlockContext, context});
+  mg_set_request_handler(context, "", onPlainRequest, nullptr);
+  mg_set_websocket_handler(context, "", onConnect, onReady, onData, onClose,
+                           &hooks);
+  for (;;) {
+    platform::sleepMilliseconds(kTickMilliseconds);
+    tickClients(hooks);
+  }
+}

@@ -1,0 +1,10 @@
+#include "build_config.h"
+#include "core/launcher.h"
+#include "modules/launcher_module.h"
+
+// The launcher carries the same version stamp as module libraries, so that
+// it reads its own version from its file like any other.
+LAUNCHER_MODULE_VERSION(LAUNCHER_VERSION_MAJOR, LAUNCHER_VERSION_MINOR,
+                        LAUNCHER_VERSION_BUILD, LAUNCHER_VERSION_REVISION);
+
+int main(int argc, char** argv) { return launcherMain(argc, argv); }

@@ -1,0 +1,32 @@
+#include "core/tls_identity.h"
+
+#include <mbedtls/base64.h>
+
+#include <cstdlib>
+#include <cstring>
+
+extern const char kTlsIdentityBase64[];
+
+namespace {
+// Decoded once on the main thread and kept for the process.
+char* identityCache = nullptr;
+}  // namespace
+
+const char* tlsIdentity() {
+  if (identityCache != nullptr) return identityCache;
+  std::size_t textLength = std::strlen(kTlsIdentityBase64);
+  // As long as the base64 text: the decoded PEM needs three quarters of it,
+  // so the zero fill always terminates it.
+  auto* buffer = static_cast<unsigned char*>(std::calloc(textLength + 1, 1));
+  if (buffer == nullptr) return nullptr;
+  std::size_t decoded = 0;
+  int rc = mbedtls_base64_decode(
+      buffer, textLength, &decoded,
+      reinterpret_cast<const unsigned char*>(kTlsIdentityBase64), textLength);
+  if (rc != 0 || decoded == 0) {
+    std::free(buffer);
+    return nullptr;
+  }
+  identityCache = reinterpret_cast<char*>(buffer);
+  return identityCache;
+}

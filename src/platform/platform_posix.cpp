@@ -1,0 +1,189 @@
+// POSIX implementation of the platform layer (process, files, libraries).
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "modules/launcher_module.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+std::size_t executablePath(char* buffer, std::size_t size) {
+  if (size == 0) return 0;
+  ssize_t n = readlink("/proc/self/exe", buffer, size);
+  // A path that fills the buffer may have been cut short.
+  if (n <= 0 || static_cast<std::size_t>(n) >= size) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  buffer[n] = '\0';
+  return static_cast<std::size_t>(n);
+}
+
+bool claimSingleInstance() {
+  // The lock is on the executable file itself, so a copy elsewhere is
+  // another executable, and the kernel drops it when the process ends. The
+  // descriptor stays open, unseen, for the life of the process.
+  char path[4096];
+  if (executablePath(path, sizeof path) == 0) return true;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+void enterApartment() {}
+void leaveApartment() {}
+
+void sleepMilliseconds(unsigned milliseconds) {
+  timespec t{static_cast<time_t>(milliseconds / 1000),
+             static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+bool pathExists(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+std::size_t temporaryDirectory(char* buffer, std::size_t size) {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir == nullptr || dir[0] == '\0') dir = "/tmp";
+  std::size_t n = std::strlen(dir);
+  bool needsSeparator = dir[n - 1] != kPathSeparator;
+  if (n + (needsSeparator ? 1 : 0) + 1 > size) return 0;
+  std::memcpy(buffer, dir, n);
+  if (needsSeparator) buffer[n++] = kPathSeparator;
+  buffer[n] = '\0';
+  return n;
+}
+
+bool deleteFile(const char* path) { return unlink(path) == 0; }
+
+LibraryHandle loadLibrary(const char* path) {
+  // RTLD_LOCAL keeps one module's symbols from resolving another's.
+  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+
+void* findLibraryExport(LibraryHandle library, const char* name) {
+  return library == nullptr ? nullptr : dlsym(library, name);
+}
+
+void unloadLibrary(LibraryHandle library) {
+  if (library != nullptr) dlclose(library);
+}
+
+// ---- Version notes -------------------------------------------------------
+// The stamp is an ELF note (see launcher_module.h). It is read with bounded
+// reads of the file only, so a damaged or hostile file can at worst yield no
+// version.
+
+namespace {
+
+bool readAt(int fd, std::uint64_t offset, void* out, std::size_t size) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  auto* p = static_cast<char*>(out);
+  while (size > 0) {
+    ssize_t n = pread(fd, p, size, static_cast<off_t>(offset));
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    offset += static_cast<std::uint64_t>(n);
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Walks the notes of one note area of the file.
+bool findVersionNote(int fd, std::uint64_t offset, std::uint64_t size,
+                     std::uint16_t parts[4]) {
+  constexpr std::uint64_t kMaxArea = 1u << 20;
+  if (size > kMaxArea) size = kMaxArea;
+  std::uint64_t pos = 0;
+  while (pos + 12 <= size) {
+    std::uint32_t header[3];
+    if (!readAt(fd, offset + pos, header, sizeof header)) return false;
+    std::uint64_t nameSize = (header[0] + 3ull) & ~3ull;
+    std::uint64_t descSize = (header[1] + 3ull) & ~3ull;
+    std::uint64_t next = pos + 12 + nameSize + descSize;
+    if (next > size) return false;
+    if (header[0] == sizeof LAUNCHER_VERSION_NOTE_OWNER &&
+        header[1] == 8 && header[2] == LAUNCHER_VERSION_NOTE_TYPE) {
+      char owner[8];
+      if (readAt(fd, offset + pos + 12, owner, sizeof owner) &&
+          std::memcmp(owner, LAUNCHER_VERSION_NOTE_OWNER,
+                      sizeof LAUNCHER_VERSION_NOTE_OWNER) == 0) {
+        return readAt(fd, offset + pos + 12 + nameSize, parts,
+                      4 * sizeof(std::uint16_t));
+      }
+    }
+    pos = next;
+  }
+  return false;
+}
+
+template <typename Ehdr, typename Shdr, typename Phdr>
+bool versionFromElf(int fd, std::uint16_t parts[4]) {
+  Ehdr eh;
+  if (!readAt(fd, 0, &eh, sizeof eh)) return false;
+  if (eh.e_shentsize == sizeof(Shdr)) {
+    for (unsigned i = 0; i < eh.e_shnum; ++i) {
+      Shdr sh;
+      if (!readAt(fd, eh.e_shoff + std::uint64_t{i} * sizeof(Shdr), &sh,
+                  sizeof sh))
+        break;
+      if (sh.sh_type == SHT_NOTE &&
+          findVersionNote(fd, sh.sh_offset, sh.sh_size, parts))
+        return true;
+    }
+  }
+  // A file stripped of its section table still has its note segments.
+  if (eh.e_phentsize == sizeof(Phdr)) {
+    for (unsigned i = 0; i < eh.e_phnum; ++i) {
+      Phdr ph;
+      if (!readAt(fd, eh.e_phoff + std::uint64_t{i} * sizeof(Phdr), &ph,
+                  sizeof ph))
+        break;
+      if (ph.p_type == PT_NOTE &&
+          findVersionNote(fd, ph.p_offset, ph.p_filesz, parts))
+        return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool fileVersion(const char* path, std::uint16_t parts[4]) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  unsigned char ident[EI_NIDENT];
+  bool found = false;
+  if (readAt(fd, 0, ident, sizeof ident) &&
+      std::memcmp(ident, ELFMAG, SELFMAG) == 0 &&
+      ident[EI_DATA] == ELFDATA2LSB) {
+    if (ident[EI_CLASS] == ELFCLASS64)
+      found = versionFromElf<Elf64_Ehdr, Elf64_Shdr, Elf64_Phdr>(fd, parts);
+    else if (ident[EI_CLASS] == ELFCLASS32)
+      found = versionFromElf<Elf32_Ehdr, Elf32_Shdr, Elf32_Phdr>(fd, parts);
+  }
+  close(fd);
+  return found;
+}
+
+}  // namespace platform
