@@ -12,9 +12,37 @@ std::string writeJsonText(const Json::Value& value) {
 }
 
 namespace {
+constexpr int kStackLimit = 1000;
+
+// The reader reports nesting past its limit by throwing from the bottom of
+// its recursion, which costs milliseconds to unwind; a text that nests too
+// deep is refused by this scan first.
+bool nestingWithinLimit(const char* data, std::size_t length) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = data[i];
+    if (inString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kStackLimit) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
 std::unique_ptr<Json::CharReader> strictReader() {
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
+  // strictMode keeps skipping a byte-order mark; strict reading refuses one.
+  builder.settings_["skipBom"] = false;
   return std::unique_ptr<Json::CharReader>(builder.newCharReader());
 }
 }  // namespace
@@ -22,6 +50,7 @@ std::unique_ptr<Json::CharReader> strictReader() {
 bool parseJsonText(const char* data, std::size_t length, Json::Value& value) {
   // The reader holds per-parse state, so each thread keeps its own.
   thread_local std::unique_ptr<Json::CharReader> reader = strictReader();
+  if (!nestingWithinLimit(data, length)) return false;
   Json::Value parsed;
   try {
     if (!reader->parse(data, data + length, &parsed, nullptr)) return false;
