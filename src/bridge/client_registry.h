@@ -8,7 +8,12 @@
 
 #include "bridge/connection.h"
 
-enum ClientState : std::int32_t { Closed = 0, Connected = 1, Ready = 2, Busy = 3 };
+enum ClientState : std::int32_t {
+  Closed = 0,
+  Connected = 1,
+  Ready = 2,
+  Busy = 3
+};
 
 struct BridgeClient {
   Connection connection;
@@ -17,7 +22,8 @@ struct BridgeClient {
 
 struct BridgeHooks {
   void (*onTick)(Connection connection);
-  void (*onMessage)(Connection connection, const char* data, std::size_t length);
+  void (*onMessage)(Connection connection, const char* data,
+                    std::size_t length);
   // After a client has been removed: its handle may come back for another
   // client, so whatever is kept under it must go.
   void (*onClosed)(Connection connection);

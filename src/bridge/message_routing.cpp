@@ -11,8 +11,7 @@
 #include "install/install_task.h"
 #include "modules/handler_registry.h"
 
-void routeMessage(Connection connection, const char* data,
-                  std::size_t length) {
+void routeMessage(Connection connection, const char* data, std::size_t length) {
   Json::Value envelope;
   if (!parseJsonText(data, length, envelope) || !envelope.isObject()) return;
 

@@ -23,7 +23,8 @@ void setCommonOptions(CURL* curl, const char* url) {
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   // Time-outs must not be signalled: this process is all threads.
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  if (trustBundle != nullptr) curl_easy_setopt(curl, CURLOPT_CAINFO, trustBundle);
+  if (trustBundle != nullptr)
+    curl_easy_setopt(curl, CURLOPT_CAINFO, trustBundle);
 }
 
 long performForCode(CURL* curl) {

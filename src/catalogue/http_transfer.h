@@ -6,7 +6,7 @@
 #include <cstdint>
 
 struct ReceiveBuffer {
-  char* bytes;          // malloc'd; null before the first byte; caller frees
+  char* bytes;  // malloc'd; null before the first byte; caller frees
   std::uint32_t length;
 };
 

@@ -41,7 +41,8 @@ const Json::Value* moduleEntry(const std::string& name) {
   const Json::Value* document = catalogueDocument();
   if (document == nullptr || !document->isObject() || !isPlainModuleName(name))
     return nullptr;
-  const Json::Value* entry = document->find(name.data(), name.data() + name.size());
+  const Json::Value* entry =
+      document->find(name.data(), name.data() + name.size());
   return (entry != nullptr && entry->isObject()) ? entry : nullptr;
 }
 

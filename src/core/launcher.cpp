@@ -53,8 +53,10 @@ void initialiseLauncher() {
   path[cut] = '\0';
   // Without its own path the launcher has no modules directory at all, so
   // nothing is ever looked up or unpacked at the file system's root.
-  int n = length == 0 ? -1 : std::snprintf(modulesDirectoryText, sizeof modulesDirectoryText,
-                        "%s%cmodules", path, platform::kPathSeparator);
+  int n = length == 0
+              ? -1
+              : std::snprintf(modulesDirectoryText, sizeof modulesDirectoryText,
+                              "%s%cmodules", path, platform::kPathSeparator);
   // A directory that does not fit would name some other place; leave it
   // empty so that no module path is ever formed.
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof modulesDirectoryText)

@@ -55,7 +55,7 @@ InstallError unpackPackage(const char* packagePath) {
   std::size_t units = platform::narrowToUtf16(modules, directory, kPathBuffer);
   if (units == 0) return UnpackFailed;
   return extractPackage(packagePath, directory, units - 1) == 0 ? Ok
-                                                               : UnpackFailed;
+                                                                : UnpackFailed;
 }
 
 InstallError installPackage(const std::string& moduleName) {

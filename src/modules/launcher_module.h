@@ -38,6 +38,9 @@
 #ifndef LAUNCHER_MODULE_H
 #define LAUNCHER_MODULE_H
 
+/* Laid out for C readers. */
+/* clang-format off */
+
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -100,5 +103,7 @@ typedef struct LauncherVersionNote {
 #ifdef __cplusplus
 }
 #endif
+
+/* clang-format on */
 
 #endif

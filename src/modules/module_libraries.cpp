@@ -28,8 +28,7 @@ std::string moduleLibraryPath(const std::string& name) {
   int n = std::snprintf(path, sizeof path, "%s%c%s%s", directory,
                         platform::kPathSeparator, name.c_str(),
                         platform::kLibraryExtension);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof path)
-    return std::string();
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return std::string();
   return std::string(path, static_cast<std::size_t>(n));
 }
 

@@ -122,8 +122,8 @@ bool findVersionNote(int fd, std::uint64_t offset, std::uint64_t size,
     std::uint64_t descSize = (header[1] + 3ull) & ~3ull;
     std::uint64_t next = pos + 12 + nameSize + descSize;
     if (next > size) return false;
-    if (header[0] == sizeof LAUNCHER_VERSION_NOTE_OWNER &&
-        header[1] == 8 && header[2] == LAUNCHER_VERSION_NOTE_TYPE) {
+    if (header[0] == sizeof LAUNCHER_VERSION_NOTE_OWNER && header[1] == 8 &&
+        header[2] == LAUNCHER_VERSION_NOTE_TYPE) {
       char owner[8];
       if (readAt(fd, offset + pos + 12, owner, sizeof owner) &&
           std::memcmp(owner, LAUNCHER_VERSION_NOTE_OWNER,
