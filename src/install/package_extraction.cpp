@@ -1,0 +1,189 @@
+#include "install/package_extraction.h"
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+#include "7z.h"
+#include "7zAlloc.h"
+#include "7zCrc.h"
+#include "7zFile.h"
+#include "7zTypes.h"
+
+namespace {
+
+constexpr std::size_t kInputBufferSize = 0x40000;
+constexpr std::uint32_t kAttributeMask = 0x7FFF;
+constexpr int kUnsafeName = 12;
+
+const ISzAlloc kAllocator = {SzAlloc, SzFree};
+const ISzAlloc kTempAllocator = {SzAllocTemp, SzFreeTemp};
+
+std::once_flag crcTableOnce;
+
+using platform::Utf16;
+
+Utf16 nameUnit(const Byte* name, std::size_t index) {
+  return static_cast<Utf16>(name[2 * index] | (name[2 * index + 1] << 8));
+}
+
+// The archive's own UTF-16LE name bytes, checked before anything is touched
+// on disk: an accepted name can only resolve inside the destination. Every
+// "/"-separated segment must be non-empty and neither "." nor "..", the
+// first may not carry a drive or root prefix (":"), and backslashes and
+// embedded NULs are refused because a Windows build would honour them as
+// separators or truncate at them.
+bool isSafeName(const Byte* name, std::size_t length) {
+  if (length < 2) return false;  // the terminator alone
+  std::size_t segmentStart = 0;
+  bool firstSegment = true;
+  for (std::size_t i = 0; i < length; ++i) {
+    const Utf16 unit = nameUnit(name, i);
+    const bool end = i + 1 == length;
+    if (end != (unit == 0)) return false;
+    if (unit == '\\') return false;
+    if (unit == ':' && firstSegment) return false;
+    if (unit != '/' && !end) continue;
+    const std::size_t segmentLength = i - segmentStart;
+    if (segmentLength == 0) return false;
+    if (nameUnit(name, segmentStart) == '.' &&
+        (segmentLength == 1 ||
+         (segmentLength == 2 && nameUnit(name, segmentStart + 1) == '.'))) {
+      return false;
+    }
+    segmentStart = i + 1;
+    firstSegment = false;
+  }
+  return true;
+}
+
+std::uint64_t fileTime(const CNtfsFileTime& time) {
+  return (static_cast<std::uint64_t>(time.High) << 32) | time.Low;
+}
+
+}  // namespace
+
+int extractPackage(const char* archivePath,
+                   const platform::Utf16* destinationDirectory,
+                   std::size_t destinationLength) {
+  CFileInStream archiveStream;
+  FileInStream_CreateVTable(&archiveStream);
+  File_Construct(&archiveStream.file);
+  const WRes openError = InFile_Open(&archiveStream.file, archivePath);
+  if (openError != 0) return static_cast<int>(openError);
+
+  CLookToRead2 lookStream;
+  LookToRead2_CreateVTable(&lookStream, False);
+  lookStream.realStream = &archiveStream.vt;
+  lookStream.buf =
+      static_cast<Byte*>(ISzAlloc_Alloc(&kAllocator, kInputBufferSize));
+  lookStream.bufSize = kInputBufferSize;
+  LookToRead2_INIT(&lookStream);
+
+  CSzArEx db;
+  SzArEx_Init(&db);
+  UInt32 blockIndex = 0xFFFFFFFF;
+  Byte* blockBuffer = nullptr;
+  std::size_t blockBufferSize = 0;
+  Utf16* nameBuffer = nullptr;
+  std::size_t nameCapacity = 0;
+  platform::FileHandle output = platform::kNoFile;
+
+  SRes result = SZ_OK;
+  if (lookStream.buf == nullptr) {
+    result = SZ_ERROR_MEM;
+  } else {
+    std::call_once(crcTableOnce, CrcGenerateTable);
+    result = SzArEx_Open(&db, &lookStream.vt, &kAllocator, &kTempAllocator);
+  }
+
+  for (UInt32 i = 0; result == SZ_OK && i < db.NumFiles; ++i) {
+    const std::size_t nameLength = SzArEx_GetFileNameUtf16(&db, i, nullptr);
+    const bool isDirectory = SzArEx_IsDir(&db, i);
+    if (!isSafeName(db.FileNames + 2 * db.FileNameOffsets[i], nameLength)) {
+      result = kUnsafeName;
+      break;
+    }
+
+    const std::size_t needed = destinationLength + 1 + nameLength;
+    if (needed > nameCapacity) {
+      ISzAlloc_Free(&kAllocator, nameBuffer);
+      nameCapacity = needed;
+      nameBuffer = static_cast<Utf16*>(
+          ISzAlloc_Alloc(&kAllocator, nameCapacity * sizeof(Utf16)));
+      if (nameBuffer == nullptr) {
+        nameCapacity = 0;
+        result = SZ_ERROR_MEM;
+        break;
+      }
+      std::memcpy(nameBuffer, destinationDirectory,
+                  destinationLength * sizeof(Utf16));
+      nameBuffer[destinationLength] = 0;
+      platform::createDirectory(nameBuffer);
+      nameBuffer[destinationLength] = platform::kPathSeparator;
+    }
+    Utf16* const name = nameBuffer + destinationLength + 1;
+    SzArEx_GetFileNameUtf16(&db, i, name);
+
+    std::size_t offset = 0;
+    std::size_t size = 0;
+    if (!isDirectory) {
+      result = SzArEx_Extract(&db, &lookStream.vt, i, &blockIndex, &blockBuffer,
+                              &blockBufferSize, &offset, &size, &kAllocator,
+                              &kTempAllocator);
+      if (result != SZ_OK) break;
+    }
+
+    // Parents one level at a time, so that entries need no folder entries
+    // of their own.
+    for (Utf16* unit = name; *unit != 0; ++unit) {
+      if (*unit != '/') continue;
+      *unit = 0;
+      platform::createDirectory(nameBuffer);
+      *unit = platform::kPathSeparator;
+    }
+
+    if (isDirectory) {
+      platform::createDirectory(nameBuffer);
+      continue;
+    }
+
+    output = platform::createOutputFile(nameBuffer);
+    if (output == platform::kNoFile) {
+      result = SZ_ERROR_FAIL;
+      break;
+    }
+    if (size != 0 && !platform::writeFile(output, blockBuffer + offset, size)) {
+      result = SZ_ERROR_FAIL;
+      break;
+    }
+    const bool hasModification = SzBitWithVals_Check(&db.MTime, i);
+    const bool hasCreation = SzBitWithVals_Check(&db.CTime, i);
+    if (hasModification || hasCreation) {
+      const std::uint64_t modification =
+          hasModification ? fileTime(db.MTime.Vals[i]) : 0;
+      const std::uint64_t creation =
+          hasCreation ? fileTime(db.CTime.Vals[i]) : 0;
+      platform::setFileTimes(output, hasCreation ? &creation : nullptr,
+                             hasModification ? &modification : nullptr);
+    }
+    const bool closed = platform::closeFile(output);
+    output = platform::kNoFile;
+    if (!closed) {
+      result = SZ_ERROR_FAIL;
+      break;
+    }
+    if (SzBitWithVals_Check(&db.Attribs, i)) {
+      platform::setFileAttributes(nameBuffer,
+                                  db.Attribs.Vals[i] & kAttributeMask);
+    }
+  }
+
+  if (output != platform::kNoFile) platform::closeFile(output);
+  ISzAlloc_Free(&kAllocator, blockBuffer);
+  ISzAlloc_Free(&kAllocator, nameBuffer);
+  SzArEx_Free(&db, &kAllocator);
+  ISzAlloc_Free(&kAllocator, lookStream.buf);
+  File_Close(&archiveStream.file);
+  return result;
+}

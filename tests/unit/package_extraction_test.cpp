@@ -1,0 +1,206 @@
+#include "install/package_extraction.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// 2001-09-09 01:46:40.1234567 UTC: sub-second ticks must survive.
+constexpr time_t kStampSeconds = 1000000000;
+constexpr long kStampNanos = 123456700;
+
+std::string readBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::uint32_t crc32(const char* data, std::size_t size) {
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= static_cast<unsigned char>(data[i]);
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc >> 1) ^ (0xEDB88320 & -(crc & 1));
+  }
+  return ~crc;
+}
+
+class ExtractPackage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/extract-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    archive_ = root_ / "package.7z";
+    dest_ = root_ / "out" / "modules";
+    fs::create_directory(root_ / "out");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // Runs a 7zz command on the archive with paths relative to src/.
+  void sevenZip(const std::string& verb, const std::string& paths) {
+    const std::string command = "cd '" + (root_ / "src").string() +
+                                "' && 7zz " + verb + " -bso0 -bsp0 -bse0 '" +
+                                archive_.string() + "' " + paths;
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  }
+
+  int extract(const fs::path& destination) {
+    std::vector<platform::Utf16> wide(1024);
+    const std::size_t units =
+        platform::narrowToUtf16(destination.c_str(), wide.data(), wide.size());
+    EXPECT_GT(units, 0u);
+    return extractPackage(archive_.c_str(), wide.data(), units - 1);
+  }
+
+  // Every path under out/, relative to it.
+  std::set<std::string> outTree() {
+    std::set<std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root_ / "out"))
+      tree.insert(fs::relative(entry.path(), root_ / "out").string());
+    return tree;
+  }
+
+  fs::path root_, archive_, dest_;
+};
+
+class ExtractPackageTree : public ExtractPackage,
+                           public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ExtractPackageTree, RecreatesFilesFoldersTimesAndReadOnly) {
+  std::string big;
+  for (int i = 0; i < 300000; ++i) big += static_cast<char>('a' + i * 7 % 23);
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"a/b/c.dll", "nested"}, {"big.bin", big},       {"empty.dll", ""},
+      {"notes..txt", "dots"},  {"readonly.txt", "ro"}, {"z.txt", "last"}};
+  for (const auto& [name, bytes] : files)
+    writeBytes(root_ / "src" / name, bytes);
+  fs::create_directories(root_ / "src" / "hollow");
+  const timespec times[2] = {{0, UTIME_OMIT}, {kStampSeconds, kStampNanos}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (root_ / "src/z.txt").c_str(), times, 0), 0);
+  ASSERT_EQ(chmod((root_ / "src/readonly.txt").c_str(), 0444), 0);
+  // Naming the nested file alone stores no entries for a and a/b.
+  sevenZip(std::string("a ") + GetParam(),
+           "a/b/c.dll big.bin empty.dll notes..txt readonly.txt "
+           "z.txt hollow");
+
+  ASSERT_EQ(extract(dest_), 0);
+  for (const auto& [name, bytes] : files)
+    EXPECT_EQ(readBytes(dest_ / name), bytes) << name;
+  EXPECT_EQ(
+      outTree(),
+      (std::set<std::string>{
+          "modules", "modules/a", "modules/a/b", "modules/a/b/c.dll",
+          "modules/big.bin", "modules/empty.dll", "modules/hollow",
+          "modules/notes..txt", "modules/readonly.txt", "modules/z.txt"}));
+  struct stat st;
+  ASSERT_EQ(stat((dest_ / "z.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, kStampSeconds);
+  EXPECT_EQ(st.st_mtim.tv_nsec, kStampNanos);
+  EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+  ASSERT_EQ(stat((dest_ / "readonly.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Solidity, ExtractPackageTree,
+                         ::testing::Values("-ms=on", "-ms=off"));
+
+TEST_F(ExtractPackage, MakesOneDestinationLevelAndReplacesFiles) {
+  writeBytes(root_ / "src/m.dll", "new");
+  sevenZip("a", "m.dll");
+  EXPECT_EQ(extract(dest_ / "deeper"), 11);
+  EXPECT_FALSE(fs::exists(dest_));
+  writeBytes(dest_ / "m.dll", "an older and longer file");
+  ASSERT_EQ(extract(dest_), 0);
+  EXPECT_EQ(readBytes(dest_ / "m.dll"), "new");
+
+  // Without entries not even the destination is made.
+  sevenZip("d", "m.dll");
+  EXPECT_EQ(extract(root_ / "out/unused"), 0);
+  EXPECT_FALSE(fs::exists(root_ / "out/unused"));
+}
+
+TEST_F(ExtractPackage, ReportsUnreadableArchives) {
+  EXPECT_EQ(extract(dest_), 2);  // missing: the system's ENOENT
+  writeBytes(archive_, "this is not an archive, only some text\n");
+  EXPECT_EQ(extract(dest_), 17);
+  EXPECT_TRUE(outTree().empty());
+}
+
+TEST_F(ExtractPackage, StopsAtDamagedDataKeepingEarlierEntries) {
+  const std::vector<std::string> contents = {"first file", "second file",
+                                             "third file"};
+  for (std::size_t i = 0; i < contents.size(); ++i)
+    writeBytes(root_ / "src" / (std::to_string(i + 1) + ".bin"), contents[i]);
+  sevenZip("a -ms=off -m0=Copy", "1.bin 2.bin 3.bin");
+  std::string bytes = readBytes(archive_);
+  const std::size_t at = bytes.find(contents[2]);
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + 2] ^= 0x20;
+  writeBytes(archive_, bytes);
+
+  EXPECT_EQ(extract(dest_), 3);
+  EXPECT_EQ(readBytes(dest_ / "1.bin"), contents[0]);
+  EXPECT_EQ(readBytes(dest_ / "2.bin"), contents[1]);
+  EXPECT_FALSE(fs::exists(dest_ / "3.bin"));
+}
+
+class ExtractPackageUnsafeName
+    : public ExtractPackage,
+      public ::testing::WithParamInterface<std::string> {};
+
+// 7zz will not store these names, so a placeholder of the same length is
+// packed and renamed in the uncompressed header, whose CRCs are then redone.
+TEST_P(ExtractPackageUnsafeName, IsRefusedBeforeWritingIt) {
+  const std::string evil = GetParam();
+  const std::string placeholder(evil.size(), 'z');
+  writeBytes(root_ / "src/good.dll", "good");
+  writeBytes(root_ / "src" / placeholder, "evil");
+  sevenZip("a -ms=off -mhc=off", "good.dll " + placeholder);
+
+  std::string bytes = readBytes(archive_);
+  std::string wideFrom, wideTo;
+  for (std::size_t i = 0; i < evil.size(); ++i) {
+    wideFrom += {placeholder[i], '\0'};
+    wideTo += {evil[i], '\0'};
+  }
+  const std::size_t at = bytes.rfind(wideFrom);
+  ASSERT_NE(at, std::string::npos);
+  bytes.replace(at, wideTo.size(), wideTo);
+  // Start header: StartHeaderCRC at 8 over bytes 12..31, NextHeaderOffset
+  // (from byte 32) at 12, NextHeaderSize at 20, NextHeaderCRC at 28.
+  std::uint64_t offset = 0, size = 0;
+  std::memcpy(&offset, &bytes[12], 8);
+  std::memcpy(&size, &bytes[20], 8);
+  ASSERT_EQ(32 + offset + size, bytes.size());
+  std::uint32_t crc = crc32(&bytes[32 + offset], size);
+  std::memcpy(&bytes[28], &crc, 4);
+  crc = crc32(&bytes[12], 20);
+  std::memcpy(&bytes[8], &crc, 4);
+  writeBytes(archive_, bytes);
+
+  EXPECT_EQ(extract(dest_), 12);
+  EXPECT_EQ(outTree(), (std::set<std::string>{"modules", "modules/good.dll"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Traversal, ExtractPackageUnsafeName,
+                         ::testing::Values("../evil", "/abs", "a/../../x",
+                                           "C:x", "a\\b", "a/./b"));
+
+}  // namespace
