@@ -14,10 +14,13 @@ std::string writeJsonText(const Json::Value& value) {
 namespace {
 constexpr int kStackLimit = 1000;
 
-// The reader reports nesting past its limit by throwing from the bottom of
-// its recursion, which costs milliseconds to unwind; a text that nests too
-// deep is refused by this scan first.
-bool nestingWithinLimit(const char* data, std::size_t length) {
+// Refuses, before the reader runs, what the reader would let through or
+// could only refuse slowly: a "/" outside a string (the reader skips comment
+// tokens inside objects and arrays even with comments disallowed), a NUL
+// outside a string (where the reader would stop as if the text ended), and
+// nesting past the limit (reported by an exception from the bottom of the
+// recursion, which takes milliseconds to unwind).
+bool passesStrictScan(const char* data, std::size_t length) {
   int depth = 0;
   bool inString = false;
   for (std::size_t i = 0; i < length; ++i) {
@@ -33,6 +36,8 @@ bool nestingWithinLimit(const char* data, std::size_t length) {
       if (++depth > kStackLimit) return false;
     } else if (c == ']' || c == '}') {
       --depth;
+    } else if (c == '/' || c == '\0') {
+      return false;
     }
   }
   return true;
@@ -50,7 +55,7 @@ std::unique_ptr<Json::CharReader> strictReader() {
 bool parseJsonText(const char* data, std::size_t length, Json::Value& value) {
   // The reader holds per-parse state, so each thread keeps its own.
   thread_local std::unique_ptr<Json::CharReader> reader = strictReader();
-  if (!nestingWithinLimit(data, length)) return false;
+  if (!passesStrictScan(data, length)) return false;
   Json::Value parsed;
   try {
     if (!reader->parse(data, data + length, &parsed, nullptr)) return false;
