@@ -1,3 +1,5 @@
+#include <cstdlib>
+
 #include "build_config.h"
 #include "core/launcher.h"
 #include "modules/launcher_module.h"
@@ -7,4 +9,9 @@
 LAUNCHER_MODULE_VERSION(LAUNCHER_VERSION_MAJOR, LAUNCHER_VERSION_MINOR,
                         LAUNCHER_VERSION_BUILD, LAUNCHER_VERSION_REVISION);
 
-int main(int argc, char** argv) { return launcherMain(argc, argv); }
+int main(int argc, char** argv) {
+  int code = launcherMain(argc, argv);
+  // A detached catalogue fetch may still be running; the registries it uses
+  // must outlive it, so the process ends without destroying them.
+  std::quick_exit(code);
+}

@@ -1,0 +1,200 @@
+#!/usr/bin/python3
+"""Turn a module package into its catalogue entry and merge it into a catalogue.
+
+    catalogue_entry.py --catalogue FILE --module NAME --library PATH
+                       --package PATH --url URL
+
+The version comes from the library's version note (owner "MODVER", type 1,
+four 16-bit parts) and is written as "major.minor.build", the form the
+launcher compares. The entry becomes the module's "latest"; other modules and
+other versions already in FILE are kept. FILE is created when missing and is
+replaced atomically.
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import struct
+import sys
+import tempfile
+
+NOTE_OWNER = b"MODVER"
+NOTE_TYPE = 1
+SHT_NOTE = 7
+PT_NOTE = 4
+
+
+class EntryError(Exception):
+    pass
+
+
+def _align(value, alignment):
+    return (value + alignment - 1) // alignment * alignment
+
+
+def _notes(data, offset, size, alignment, order):
+    """Yields (owner, type, description) for each note in data[offset:offset+size]."""
+    end = offset + size
+    if offset < 0 or size < 0 or end > len(data):
+        return
+    alignment = 8 if alignment == 8 else 4
+    position = offset
+    while position + 12 <= end:
+        name_size, desc_size, note_type = struct.unpack_from(order + "III", data, position)
+        name_start = position + 12
+        desc_start = name_start + _align(name_size, alignment)
+        desc_end = desc_start + desc_size
+        if desc_end > end:
+            return
+        owner = data[name_start:name_start + name_size].rstrip(b"\0")
+        yield owner, note_type, data[desc_start:desc_end]
+        position = desc_start + _align(desc_size, alignment)
+
+
+def _note_ranges(data):
+    """Yields (offset, size, alignment, order) of note sections, else PT_NOTE segments."""
+    if len(data) < 16 or data[:4] != b"\x7fELF":
+        raise EntryError("not an ELF file")
+    elf_class, encoding = data[4], data[5]
+    if elf_class not in (1, 2) or encoding not in (1, 2):
+        raise EntryError("unknown ELF class or data encoding")
+    order = "<" if encoding == 1 else ">"
+    wide = elf_class == 2
+    header = order + ("HHIQQQIHHHHHH" if wide else "HHIIIIIHHHHHH")
+    if len(data) < 16 + struct.calcsize(header):
+        raise EntryError("truncated ELF header")
+    (_, _, _, _, ph_off, sh_off, _, _, ph_size, ph_count, sh_size, sh_count,
+     _) = struct.unpack_from(header, data, 16)
+
+    ranges = []
+    section = order + ("IIQQQQIIQQ" if wide else "IIIIIIIIII")
+    if sh_off and sh_count and sh_size >= struct.calcsize(section):
+        for index in range(sh_count):
+            start = sh_off + index * sh_size
+            if start + struct.calcsize(section) > len(data):
+                break
+            fields = struct.unpack_from(section, data, start)
+            if fields[1] == SHT_NOTE:
+                ranges.append((fields[4], fields[5], fields[8], order))
+    if ranges:
+        return ranges
+
+    segment = order + ("IIQQQQQQ" if wide else "IIIIIIII")
+    if ph_off and ph_count and ph_size >= struct.calcsize(segment):
+        for index in range(ph_count):
+            start = ph_off + index * ph_size
+            if start + struct.calcsize(segment) > len(data):
+                break
+            fields = struct.unpack_from(segment, data, start)
+            if fields[0] != PT_NOTE:
+                continue
+            if wide:
+                offset, size, alignment = fields[2], fields[5], fields[7]
+            else:
+                offset, size, alignment = fields[1], fields[4], fields[7]
+            ranges.append((offset, size, alignment, order))
+    return ranges
+
+
+def library_version(data):
+    """The "major.minor.build" text of the library's version note."""
+    for offset, size, alignment, order in _note_ranges(data):
+        for owner, note_type, desc in _notes(data, offset, size, alignment, order):
+            if owner == NOTE_OWNER and note_type == NOTE_TYPE and len(desc) == 8:
+                major, minor, build, _revision = struct.unpack(order + "HHHH", desc)
+                return "%u.%u.%u" % (major, minor, build)
+    raise EntryError("no MODVER version note")
+
+
+def _sha512(path):
+    digest = hashlib.sha512()
+    with open(path, "rb") as stream:
+        for block in iter(lambda: stream.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def _unique_object(pairs):
+    result = {}
+    for key, value in pairs:
+        if key in result:
+            raise EntryError("duplicate key %r in catalogue" % key)
+        result[key] = value
+    return result
+
+
+def load_catalogue(path):
+    try:
+        with open(path, "r", encoding="utf-8") as stream:
+            text = stream.read()
+    except FileNotFoundError:
+        return {}
+    if not text.strip():
+        return {}
+    try:
+        catalogue = json.loads(text, object_pairs_hook=_unique_object)
+    except ValueError as error:
+        raise EntryError("catalogue is not valid JSON: %s" % error)
+    if not isinstance(catalogue, dict):
+        raise EntryError("catalogue's top level is not an object")
+    return catalogue
+
+
+def merge_entry(catalogue, module, version, entry):
+    existing = catalogue.get(module)
+    if not isinstance(existing, dict):
+        existing = {}
+    versions = existing.get("versions")
+    if not isinstance(versions, dict):
+        versions = {}
+    versions[version] = entry
+    existing["latest"] = version
+    existing["versions"] = versions
+    catalogue[module] = existing
+    return catalogue
+
+
+def write_catalogue(path, catalogue):
+    text = json.dumps(catalogue, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
+    directory = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(prefix=".catalogue-", dir=directory)
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8") as stream:
+            stream.write(text)
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--catalogue", required=True, help="catalogue JSON file to update")
+    parser.add_argument("--module", required=True, help="module name")
+    parser.add_argument("--library", required=True, help="the module library inside the package")
+    parser.add_argument("--package", required=True, help="the 7z module package")
+    parser.add_argument("--url", required=True, help="URL the package is served from")
+    args = parser.parse_args(argv)
+    try:
+        if not args.module:
+            raise EntryError("empty module name")
+        with open(args.library, "rb") as stream:
+            version = library_version(stream.read())
+        entry = {
+            "install": args.url,
+            "size": os.path.getsize(args.package),
+            "sha512e": _sha512(args.package),
+            "sha512d": _sha512(args.library),
+        }
+        catalogue = merge_entry(load_catalogue(args.catalogue), args.module, version, entry)
+        write_catalogue(args.catalogue, catalogue)
+    except (EntryError, OSError, struct.error) as error:
+        print("catalogue_entry: %s" % error, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
