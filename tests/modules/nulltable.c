@@ -1,0 +1,13 @@
+/*
+ * nulltable (version 1.0.0.0): registerHandler returns NULL, refusing
+ * registration (code 3; the library is unloaded again).
+ */
+#include <stddef.h>
+
+#include "launcher_module.h"
+
+LAUNCHER_MODULE_VERSION(1, 0, 0, 0);
+
+LAUNCHER_EXPORT const ModuleHandler* LAUNCHER_CALL registerHandler(void) {
+  return NULL;
+}
