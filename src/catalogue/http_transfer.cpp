@@ -56,8 +56,15 @@ int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
     return 1;
   }
   setCommonOptions(curl, url);
-  if (resumeOffset != 0)
-    curl_easy_setopt(curl, CURLOPT_RESUME_FROM, long{resumeOffset});
+  // The resume position goes out as a plain range request: libcurl's own
+  // resume would refuse a server that answers with the whole file, and the
+  // partial file would then be resumed, and refused, for ever. Appended
+  // whole, the file fails its digest and the next attempt starts afresh.
+  char range[24];
+  if (resumeOffset != 0) {
+    std::snprintf(range, sizeof range, "%ld-", long{resumeOffset});
+    curl_easy_setopt(curl, CURLOPT_RANGE, range);
+  }
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, file);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
   if (progress != nullptr) {

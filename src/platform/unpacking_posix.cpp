@@ -121,8 +121,14 @@ bool createDirectory(const Utf16* path) {
 FileHandle createOutputFile(const Utf16* path) {
   std::string narrow;
   if (!toUtf8(path, narrow)) return kNoFile;
+  // Replaced by a new file, not rewritten in place: a library that some
+  // process has mapped would die of a truncated mapping, a read-only old
+  // file could not be opened for writing, and a link would be written
+  // through.
+  if (unlink(narrow.c_str()) != 0 && errno != ENOENT) return kNoFile;
   const int fd =
-      open(narrow.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      open(narrow.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+           0644);
   return fd < 0 ? kNoFile : fd;
 }
 

@@ -127,8 +127,22 @@ TEST_F(ExtractPackage, MakesOneDestinationLevelAndReplacesFiles) {
   EXPECT_EQ(extract(dest_ / "deeper"), 11);
   EXPECT_FALSE(fs::exists(dest_));
   writeBytes(dest_ / "m.dll", "an older and longer file");
+  // What a running process has mapped or still holds open keeps its bytes:
+  // the file is replaced, not rewritten.
+  std::ifstream held(dest_ / "m.dll", std::ios::binary);
   ASSERT_EQ(extract(dest_), 0);
   EXPECT_EQ(readBytes(dest_ / "m.dll"), "new");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}),
+            "an older and longer file");
+
+  // A link in the destination is replaced too, never written through.
+  writeBytes(root_ / "outside", "keep");
+  fs::remove(dest_ / "m.dll");
+  fs::create_symlink(root_ / "outside", dest_ / "m.dll");
+  ASSERT_EQ(extract(dest_), 0);
+  EXPECT_FALSE(fs::is_symlink(dest_ / "m.dll"));
+  EXPECT_EQ(readBytes(dest_ / "m.dll"), "new");
+  EXPECT_EQ(readBytes(root_ / "outside"), "keep");
 
   // Without entries not even the destination is made.
   sevenZip("d", "m.dll");

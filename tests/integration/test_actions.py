@@ -1,0 +1,175 @@
+"""HELLO, INITMC and LOAD, and the road from a missing module to talking to it."""
+
+import json
+import os
+from pathlib import Path
+
+from conftest import TEST_MODULES, is_progress, sha512_hex
+
+THROTTLE = {"chunk": 512, "chunk_delay": 0.03}
+
+
+def test_requests_that_name_no_action_get_no_reply(launcher):
+    client = launcher().connect()
+    unanswered = [
+        {"act": "hello"}, {"act": "HELLO "}, {"act": "HELL"}, {"act": "LOADS"},
+        {"act": 1}, {"act": True}, {"act": ["HELLO"]}, {"act": {"HELLO": 1}},
+        {"act": None}, {}, "HELLO", ["HELLO"], None,
+    ]
+    for request in unanswered:
+        client.send({"request": request})
+        client.send({"request": {"act": "LOAD"}})
+        # A reply to it would arrive before the probe's.
+        assert client.next().json == {"act": "LOAD", "result": 1}, request
+    for module in [None, ["echo"], {"name": "echo"}]:
+        assert client.load(module) == {"act": "LOAD", "result": 1}
+    assert client.call({"act": "LOAD", "other": "echo"}) == {"act": "LOAD", "result": 1}
+    # Numbers are names too; nothing is listed before a catalogue arrives.
+    assert client.load(12) == {"act": "LOAD", "result": 6}
+    assert client.load("echo") == {"act": "LOAD", "result": 6}
+    # The comparison ends at an embedded NUL; the reply copies "act".
+    assert client.call({"act": "HELLO\u0000x"})["act"] == "HELLO\u0000x"
+
+
+def test_whole_road_from_missing_module_to_its_messages(launcher, catalogue_server):
+    package = catalogue_server.publish("echo")
+    catalogue_server.rule("/packages/echo.7z", THROTTLE)
+    instance = launcher()
+    client = instance.connect()
+    other = instance.connect()
+    client.wait_ready()
+
+    assert client.load("echo") == {"act": "LOAD", "result": 2}
+    first = client.next(lambda m: is_progress(m.json))
+    # Asking again during the download joins the running install.
+    assert client.load("echo") == {"act": "LOAD", "result": 2}
+    messages = [first.json] + client.install_messages()
+    client.quiet(0.3, lambda m: m.json is not None and "act" in m.json)
+
+    progress, final = messages[:-1], messages[-1]
+    assert len(progress) >= 3 and all(is_progress(m) for m in progress)
+    assert all(m["act"] == "LOAD" and m["result"] == 2 and m["total"] == len(package)
+               for m in progress)
+    sizes = [m["size"] for m in progress]
+    # None before the first body byte; one per growth of the count.
+    assert 0 < sizes[0] and sizes == sorted(set(sizes)) and sizes[-1] == len(package)
+    assert final == {"act": "LOAD", "error": 0, "result": 2}
+    assert [r["range"] for r in catalogue_server.package_requests("echo")] == [None]
+    library = instance.modules / "echo.so"
+    assert library.read_bytes() == (TEST_MODULES / "echo.so").read_bytes()
+    assert not instance.package_file("echo").exists()
+
+    client.send({"request": {"act": "LOAD", "module": "echo"}})
+    assert client.next().text == '{\n\t"act" : "LOAD",\n\t"result" : 0\n}'
+    # The module sees the request as the launcher writes it.
+    assert client.ask("echo", {"b": "x", "a": 1}) == '{\n\t"a" : 1,\n\t"b" : "x"\n}'
+    client.send({"target": "echo"})
+    assert client.next().text == "null"
+    # Poll messages go to the connection that queued them, tick by tick.
+    for text in ["one", "two"]:
+        assert client.ask("echo", "push:" + text) == '"push:%s"' % text
+        assert client.next().text == text
+    assert other.ask("echo", "push:mine") == '"push:mine"'
+    assert other.next().text == "mine"
+    client.quiet(0.3)
+    # Every reply and every poll array went back to the module once.
+    assert json.loads(client.ask("echo", "stats")) == {"arrays": 3, "replies": 5}
+
+    # Registered stays registered, whatever becomes of the file (replaced,
+    # as writing over a mapped library would pull the pages from under it).
+    replacement = instance.modules / "replacement"
+    replacement.write_bytes(b"changed")
+    os.replace(replacement, library)
+    assert client.load("echo") == {"act": "LOAD", "result": 0}
+    assert client.ask("echo", 7) == "7"
+
+
+def test_names_that_are_not_plain_file_names_are_never_installed(launcher, catalogue_server):
+    catalogue_server.publish("echo")
+    document = catalogue_server.catalogue()
+    for name in ["../x", "a/b", "..", "a\\b"]:
+        document[name] = document["echo"]
+    catalogue_server.write_catalogue(document)
+    instance = launcher()
+    client = instance.connect()
+    client.wait_ready()
+    for name in ["../x", "a/b", "..", "a\\b", "Echo", "nosuch"]:
+        assert client.load(name) == {"act": "LOAD", "result": 6}, name
+    client.quiet(0.3)
+    assert catalogue_server.package_requests("echo") == []
+    assert not instance.modules.exists()
+    assert list(instance.tmpdir.iterdir()) == []
+
+
+def test_file_version_and_digest_decide(launcher, catalogue_server):
+    catalogue_server.publish("twoone")
+    catalogue_server.publish("fourpart", library="twoone")
+    document = catalogue_server.catalogue()
+    entry = document["fourpart"]
+    assert entry["latest"] == "2.0.1"
+    entry["latest"] = "2.0.1.7"
+    entry["versions"] = {"2.0.1.7": entry["versions"]["2.0.1"]}
+    document["nostamp"] = {"versions": {}}
+    catalogue_server.write_catalogue(document)
+
+    instance = launcher(start=False)
+    damaged = instance.preinstall("twoone")
+    damaged.write_bytes(damaged.read_bytes() + b"\0")
+    instance.preinstall("fourpart", "twoone")
+    instance.preinstall("nostamp")
+    client = instance.start().connect()
+    client.wait_ready()
+
+    # File version 2.0.1.7 reads as 2.0.1, which matches; the digest does not.
+    assert client.load("twoone")["result"] == 4
+    assert client.install_messages()[-1]["error"] == 0
+    assert client.load("twoone")["result"] == 0
+    assert client.ask("twoone", None) == "twoone"
+
+    # A four-part "latest" matches no file: every LOAD installs again.
+    for attempt in [1, 2]:
+        assert client.load("fourpart")["result"] == 3
+        assert client.install_messages()[-1]["error"] == 0
+        assert len(catalogue_server.package_requests("fourpart")) == attempt
+
+    # No stamp and no "latest": equal empty texts, but no digest to match;
+    # and without a package URL the install fails in its transfer.
+    assert client.load("nostamp")["result"] == 4
+    assert client.install_messages() == [{"act": "LOAD", "error": 3, "result": 2}]
+
+
+def test_registration_outcomes(launcher, catalogue_server):
+    for module in ["noexport", "nulltable", "nullslots", "emptypoll"]:
+        catalogue_server.publish(module)
+    # A stamped, current library for another machine cannot be loaded.
+    foreign = bytearray((TEST_MODULES / "echo.so").read_bytes())
+    foreign[18:20] = (183).to_bytes(2, "little")
+    catalogue_server.publish("foreign", library="echo")
+    catalogue_server.edit_latest("foreign", sha512d=sha512_hex(bytes(foreign)))
+
+    instance = launcher(start=False)
+    for module in ["noexport", "nulltable", "nullslots", "emptypoll"]:
+        instance.preinstall(module)
+    instance.modules.joinpath("foreign.so").write_bytes(bytes(foreign))
+    client = instance.start().connect()
+    client.wait_ready()
+
+    # Failed registrations unload the library, so they fail again alike.
+    for _ in range(2):
+        assert client.load("foreign") == {"act": "LOAD", "error": 1, "result": 5}
+        assert client.load("noexport") == {"act": "LOAD", "error": 2, "result": 5}
+        assert client.load("nulltable") == {"act": "LOAD", "error": 3, "result": 5}
+
+    mapped = (Path("/proc") / str(instance.proc.pid) / "maps").read_text()
+    for module in ["noexport", "nulltable"]:
+        assert str(instance.modules / (module + ".so")) not in mapped, module
+
+    # All slots null: registered, never answers, never polled.
+    assert client.load("nullslots") == {"act": "LOAD", "result": 0}
+    client.send({"target": "nullslots", "request": "x"})
+    # Empty poll arrays send nothing but still go back to the module.
+    assert client.load("emptypoll") == {"act": "LOAD", "result": 0}
+    client.quiet(0.5)
+    assert int(client.ask("emptypoll", None)) >= 2
+    mapped = (Path("/proc") / str(instance.proc.pid) / "maps").read_text()
+    assert str(instance.modules / "nullslots.so") in mapped
