@@ -3,7 +3,8 @@
 
 bench/roundtrip.py BUILD_DIR [ROUNDS]: starts BUILD_DIR/launcher from a
 scratch copy, sends HELLO ROUNDS times one after another and prints the
-median and 99th percentile, then the time from connect to first reply.
+median and 99th percentile, the time from connect to first reply, and the
+launcher's resident memory idle and with 45 clients connected.
 """
 import asyncio
 import os
@@ -16,6 +17,25 @@ import tempfile
 import time
 
 import websockets
+
+
+def resident_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+async def hold_clients(root_pem, count, pid):
+    ctx = ssl.create_default_context(cafile=root_pem)
+    clients = [await websockets.connect("wss://127.0.0.1:11651/", ssl=ctx)
+               for _ in range(count)]
+    await asyncio.sleep(0.5)
+    rss = resident_kib(pid)
+    for client in clients:
+        await client.close()
+    return rss
 
 
 async def measure(root_pem, rounds):
@@ -51,6 +71,8 @@ def main():
                     time.sleep(0.05)
             else:
                 sys.exit("launcher did not start")
+            idle = resident_kib(proc.pid)
+            busy = asyncio.run(hold_clients(root, 45, proc.pid))
         finally:
             proc.kill()
             proc.wait()
@@ -58,6 +80,7 @@ def main():
     print(f"HELLO round trip  median {statistics.median(times) * 1e3:.3f} ms"
           f"  p99 {times[int(len(times) * 0.99)] * 1e3:.3f} ms  ({rounds} rounds)")
     print(f"connect + TLS + first reply {first * 1e3:.1f} ms")
+    print(f"resident memory idle {idle} KiB, with 45 clients {busy} KiB")
 
 
 if __name__ == "__main__":
