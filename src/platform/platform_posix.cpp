@@ -137,34 +137,46 @@ bool findVersionNote(int fd, std::uint64_t offset, std::uint64_t size,
   return false;
 }
 
+// Walks a table of headers; noteArea gives a header's note area, if any.
+template <typename Header, typename NoteArea>
+bool versionInTable(int fd, std::uint64_t tableOffset, unsigned count,
+                    unsigned entrySize, NoteArea noteArea,
+                    std::uint16_t parts[4]) {
+  if (entrySize != sizeof(Header)) return false;
+  for (unsigned i = 0; i < count; ++i) {
+    Header header;
+    if (!readAt(fd, tableOffset + std::uint64_t{i} * sizeof header, &header,
+                sizeof header))
+      return false;
+    std::uint64_t offset = 0, size = 0;
+    if (noteArea(header, offset, size) &&
+        findVersionNote(fd, offset, size, parts))
+      return true;
+  }
+  return false;
+}
+
 template <typename Ehdr, typename Shdr, typename Phdr>
 bool versionFromElf(int fd, std::uint16_t parts[4]) {
   Ehdr eh;
   if (!readAt(fd, 0, &eh, sizeof eh)) return false;
-  if (eh.e_shentsize == sizeof(Shdr)) {
-    for (unsigned i = 0; i < eh.e_shnum; ++i) {
-      Shdr sh;
-      if (!readAt(fd, eh.e_shoff + std::uint64_t{i} * sizeof(Shdr), &sh,
-                  sizeof sh))
-        break;
-      if (sh.sh_type == SHT_NOTE &&
-          findVersionNote(fd, sh.sh_offset, sh.sh_size, parts))
-        return true;
-    }
-  }
+  auto sectionNotes = [](const Shdr& h, std::uint64_t& offset,
+                         std::uint64_t& size) {
+    offset = h.sh_offset;
+    size = h.sh_size;
+    return h.sh_type == SHT_NOTE;
+  };
   // A file stripped of its section table still has its note segments.
-  if (eh.e_phentsize == sizeof(Phdr)) {
-    for (unsigned i = 0; i < eh.e_phnum; ++i) {
-      Phdr ph;
-      if (!readAt(fd, eh.e_phoff + std::uint64_t{i} * sizeof(Phdr), &ph,
-                  sizeof ph))
-        break;
-      if (ph.p_type == PT_NOTE &&
-          findVersionNote(fd, ph.p_offset, ph.p_filesz, parts))
-        return true;
-    }
-  }
-  return false;
+  auto segmentNotes = [](const Phdr& h, std::uint64_t& offset,
+                         std::uint64_t& size) {
+    offset = h.p_offset;
+    size = h.p_filesz;
+    return h.p_type == PT_NOTE;
+  };
+  return versionInTable<Shdr>(fd, eh.e_shoff, eh.e_shnum, eh.e_shentsize,
+                              sectionNotes, parts) ||
+         versionInTable<Phdr>(fd, eh.e_phoff, eh.e_phnum, eh.e_phentsize,
+                              segmentNotes, parts);
 }
 
 }  // namespace
