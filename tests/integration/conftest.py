@@ -21,7 +21,6 @@ import subprocess
 import sys
 import threading
 import time
-import zlib
 from pathlib import Path
 
 import pytest
@@ -31,12 +30,9 @@ SOURCE_DIR = Path(os.environ.get("LAUNCHER_SOURCE_DIR") or Path(__file__).resolv
 BUILD_DIR = Path(os.environ.get("LAUNCHER_BUILD_DIR") or SOURCE_DIR / "build" / "test")
 IDENTITY = BUILD_DIR / "identity"
 TEST_MODULES = BUILD_DIR / "test-modules"
-SERVER_SCRIPT = SOURCE_DIR / "tests" / "support" / "https_server.py"
-ENTRY_TOOL = SOURCE_DIR / "tools" / "catalogue_entry.py"
 
 BRIDGE_PORTS = list(range(11651, 11656))
 CATALOGUE_PORT = 11650
-SERVER_ORIGIN = "https://127.0.0.1:%d" % CATALOGUE_PORT
 CATALOGUE_PATH = "/online/win.json"
 
 # Generous: the suite also runs against a ThreadSanitizer build.
@@ -45,13 +41,11 @@ WAIT = 30.0
 
 def wait_until(condition, what, timeout=WAIT, interval=0.02):
     deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
+    while not (value := condition()):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
         time.sleep(interval)
+    return value
 
 
 def client_context():
@@ -59,16 +53,14 @@ def client_context():
     return ssl.create_default_context(cafile=str(IDENTITY / "root.pem"))
 
 
-def port_listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
-
-
 def wait_ports_free(ports):
-    wait_until(lambda: not any(port_listening(p) for p in ports),
+    def listening(port):
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+    wait_until(lambda: not any(listening(p) for p in ports),
                "ports %s to be free (another launcher or server running?)" % ports)
 
 
@@ -83,28 +75,16 @@ def project_version():
     raise AssertionError("no project version")
 
 
-# ---- WebSocket client ----------------------------------------------------
+# ---- WebSocket clients ---------------------------------------------------
 
-class _EventLoop:
-    """One asyncio loop on a thread of its own, so tests stay synchronous."""
-
-    def __init__(self):
-        self.loop = asyncio.new_event_loop()
-        threading.Thread(target=self.loop.run_forever, daemon=True).start()
-
-    def run(self, coroutine, timeout=WAIT):
-        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(timeout)
-
-
-_loop = None
+# One asyncio loop on a thread of its own, so tests stay synchronous.
+_loop = asyncio.new_event_loop()
+threading.Thread(target=_loop.run_forever, daemon=True).start()
 _arrivals = itertools.count()
 
 
-def event_loop():
-    global _loop
-    if _loop is None:
-        _loop = _EventLoop()
-    return _loop
+def run(coroutine, timeout=WAIT):
+    return asyncio.run_coroutine_threadsafe(coroutine, _loop).result(timeout)
 
 
 class Message:
@@ -112,7 +92,6 @@ class Message:
 
     def __init__(self, payload):
         self.index = next(_arrivals)
-        self.time = time.monotonic()
         self.text = payload
         try:
             self.json = json.loads(payload) if isinstance(payload, str) else None
@@ -128,8 +107,7 @@ def is_progress(data):
 
 
 def is_final(data):
-    return (isinstance(data, dict) and set(data) == {"act", "error", "result"}
-            and data["result"] == 2)
+    return isinstance(data, dict) and set(data) == {"act", "error", "result"} and data["result"] == 2
 
 
 def is_install(message):
@@ -144,21 +122,19 @@ class Client:
         self._pending = collections.deque()
         self.received = []
         self.closed = False
-        uri = "wss://%s:%d%s" % (host, port, path)
-        self.ws = event_loop().run(self._open(uri))
+        self.ws = run(self._open("wss://%s:%d%s" % (host, port, path)))
 
     async def _open(self, uri):
-        ws = await websockets.connect(uri, ssl=client_context(), compression=None,
-                                      max_size=None, ping_interval=None,
-                                      open_timeout=WAIT, close_timeout=5)
+        ws = await websockets.connect(uri, ssl=client_context(), compression=None, max_size=None,
+                                      ping_interval=None, open_timeout=WAIT, close_timeout=5)
         asyncio.ensure_future(self._read(ws))
         return ws
 
     async def _read(self, ws):
         try:
             async for payload in ws:
-                message = Message(payload)
                 with self._condition:
+                    message = Message(payload)
                     self.received.append(message)
                     self._pending.append(message)
                     self._condition.notify_all()
@@ -171,9 +147,7 @@ class Client:
 
     def send(self, frame):
         """A str goes as a text frame, bytes as a binary one, else as JSON."""
-        if not isinstance(frame, (str, bytes)):
-            frame = json.dumps(frame)
-        event_loop().run(self.ws.send(frame))
+        run(self.ws.send(frame if isinstance(frame, (str, bytes)) else json.dumps(frame)))
 
     def next(self, where=None, timeout=WAIT):
         """Takes the oldest pending message that satisfies where."""
@@ -190,9 +164,9 @@ class Client:
                                          % (self.closed, list(self._pending)[-5:]))
                 self._condition.wait(remaining)
 
-    def skip_to(self, where, timeout=WAIT):
+    def skip_to(self, where):
         """Like next, but also drops what was pending before that message."""
-        message = self.next(where, timeout)
+        message = self.next(where)
         self.take(lambda m: m.index < message.index)
         return message
 
@@ -210,75 +184,61 @@ class Client:
         unexpected = self.take(where)
         assert not unexpected, "unexpected messages: %r" % unexpected
 
-    def call(self, request, **envelope):
+    def call(self, request):
         """Sends a request for the launcher and returns its reply (JSON)."""
-        envelope["request"] = request
-        self.send(envelope)
-        act = request["act"]
-        return self.next(lambda m: isinstance(m.json, dict) and m.json.get("act") == act
+        self.send({"request": request})
+        return self.next(lambda m: isinstance(m.json, dict) and m.json.get("act") == request["act"]
                          and not is_install(m)).json
 
     def load(self, module):
         return self.call({"act": "LOAD", "module": module})
 
-    def ask(self, target, request, where=lambda m: not is_install(m)):
+    def ask(self, target, request):
         """Sends a request to a module and returns the reply frame's text."""
         self.send({"target": target, "request": request})
-        return self.next(where).text
+        return self.next(lambda m: not is_install(m)).text
 
-    def install_messages(self, timeout=WAIT):
+    def install_messages(self):
         """This client's install messages up to and including a final one."""
         messages = []
         while not messages or not is_final(messages[-1]):
-            messages.append(self.next(is_install, timeout).json)
+            messages.append(self.next(is_install).json)
         return messages
 
     def wait_ready(self, expected=1):
         """Polls HELLO until the catalogue state leaves 0."""
-        def settled():
-            state = self.call({"act": "HELLO"})["ready"]
-            return state if state != 0 else None
-        state = wait_until(settled, "the catalogue fetch to end")
+        state = wait_until(lambda: self.call({"act": "HELLO"})["ready"] or None,
+                           "the catalogue fetch to end")
         assert state == expected
-        return state
 
     def close(self):
-        if not self.closed:
-            try:
-                event_loop().run(self.ws.close(), timeout=10)
-            except Exception:
-                pass
+        try:
+            run(self.ws.close(), timeout=10)
+        except Exception:
+            pass
 
 
 class RawWebSocket:
     """A bare WSS client for frame-level control (close while being ticked)."""
 
-    def __init__(self, port, path="/"):
+    def __init__(self, port):
         sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
         self.sock = client_context().wrap_socket(sock, server_hostname="127.0.0.1")
         key = base64.b64encode(os.urandom(16)).decode()
-        self.sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n"
+        self.sock.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                            "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
-                           "Sec-WebSocket-Version: 13\r\n\r\n" % (path, port, key)).encode())
+                           "Sec-WebSocket-Version: 13\r\n\r\n" % key).encode())
         self.buffer = b""
         while b"\r\n\r\n" not in self.buffer:
-            chunk = self.sock.recv(4096)
-            assert chunk, "closed during the handshake"
-            self.buffer += chunk
+            self.buffer += self.sock.recv(4096) or pytest.fail("closed during the handshake")
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         assert head.startswith(b"HTTP/1.1 101"), head
 
     def send_frame(self, opcode, payload):
+        """A masked frame of fewer than 126 bytes."""
         mask = os.urandom(4)
-        length = len(payload)
-        if length < 126:
-            header = struct.pack("!BB", 0x80 | opcode, 0x80 | length)
-        elif length < 65536:
-            header = struct.pack("!BBH", 0x80 | opcode, 0x80 | 126, length)
-        else:
-            header = struct.pack("!BBQ", 0x80 | opcode, 0x80 | 127, length)
-        masked = bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
-        self.sock.sendall(header + mask + masked)
+        self.sock.sendall(struct.pack("!BB", 0x80 | opcode, 0x80 | len(payload)) + mask
+                          + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
 
     def _read(self, count):
         while len(self.buffer) < count:
@@ -293,20 +253,15 @@ class RawWebSocket:
         return data
 
     def read_frame(self):
-        """(opcode, payload), or None once the server has closed."""
+        """(opcode, payload) of an unmasked frame, or None once the server has closed."""
         head = self._read(2)
         if head is None:
             return None
         length = head[1] & 0x7F
-        if length == 126:
-            length = struct.unpack("!H", self._read(2))[0]
-        elif length == 127:
-            length = struct.unpack("!Q", self._read(8))[0]
-        payload = self._read(length) if length else b""
-        return (head[0] & 0x0F, payload)
-
-    def close(self):
-        self.sock.close()
+        if length >= 126:
+            width = 2 if length == 126 else 8
+            length = int.from_bytes(self._read(width), "big")
+        return (head[0] & 0x0F, self._read(length) if length else b"")
 
 
 # ---- Launcher processes --------------------------------------------------
@@ -326,7 +281,7 @@ class Launcher:
         self.modules = executable.parent / "modules"
         self.tmpdir = base / (name + "-tmp")
         self.tmpdir.mkdir()
-        self.output = self.dir.parent / (name + ".log")
+        self.output = base / (name + ".log")
         self.proc = None
         self.port = None
         self.clients = []
@@ -348,9 +303,9 @@ class Launcher:
 
     def start(self, port=BRIDGE_PORTS[0], tmpdir=None):
         """Starts it; with a port, returns once a WSS connect succeeds there."""
-        env = dict(os.environ, TMPDIR=str(tmpdir or self.tmpdir))
         with open(self.output, "ab") as log:
-            self.proc = subprocess.Popen([str(self.executable)], cwd=str(self.dir), env=env,
+            self.proc = subprocess.Popen([str(self.executable)], cwd=str(self.dir),
+                                         env=dict(os.environ, TMPDIR=str(tmpdir or self.tmpdir)),
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         if port is None:
             return self
@@ -369,19 +324,15 @@ class Launcher:
         return self
 
     def connect(self, path="/", host="127.0.0.1"):
-        client = Client(self.port, path, host)
-        self.clients.append(client)
-        return client
+        self.clients.append(Client(self.port, path, host))
+        return self.clients[-1]
 
     def wait_exit(self):
         self.expect_exit = True
         return self.proc.wait(WAIT)
 
     def log_tail(self):
-        try:
-            return self.output.read_bytes()[-3000:].decode(errors="replace")
-        except OSError:
-            return ""
+        return self.output.read_bytes()[-3000:].decode(errors="replace")
 
     def stop(self):
         """Kills it; reports an unexpected earlier exit (a crash, a sanitizer)."""
@@ -394,12 +345,10 @@ class Launcher:
         if died is None:
             self.proc.kill()
             self.proc.wait(WAIT)
-            self.expect_exit = True
-            return None
-        if self.expect_exit:
-            return None
+        unexpected = died is not None and not self.expect_exit
         self.expect_exit = True
-        return "launcher in %s exited with %s:\n%s" % (self.dir, died, self.log_tail())
+        return ("launcher in %s exited with %s:\n%s" % (self.dir, died, self.log_tail())
+                if unexpected else None)
 
 
 @pytest.fixture
@@ -411,9 +360,7 @@ def launcher(tmp_path):
 
     def make(start=True, port=BRIDGE_PORTS[0]):
         instance = Launcher(tmp_path, "launcher%d" % next(names), made)
-        if start:
-            instance.start(port)
-        return instance
+        return instance.start(port) if start else instance
 
     yield make
     problems = [p for p in (instance.stop() for instance in made) if p]
@@ -439,9 +386,9 @@ class CatalogueServer:
     def start(self):
         wait_ports_free([CATALOGUE_PORT])
         self.proc = subprocess.Popen(
-            [sys.executable, str(SERVER_SCRIPT), "--port", str(CATALOGUE_PORT),
-             "--cert", str(IDENTITY / "chain.pem"), "--key", str(IDENTITY / "server.key"),
-             "--root", str(self.root)],
+            [sys.executable, str(SOURCE_DIR / "tests" / "support" / "https_server.py"),
+             "--port", str(CATALOGUE_PORT), "--cert", str(IDENTITY / "chain.pem"),
+             "--key", str(IDENTITY / "server.key"), "--root", str(self.root)],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         line = self.proc.stdout.readline().decode()
         assert line.strip() == "PORT %d" % CATALOGUE_PORT, "server did not start: %r" % line
@@ -452,7 +399,6 @@ class CatalogueServer:
             self.proc.kill()
             self.proc.wait(WAIT)
             self.proc.stdout.close()
-            self.proc = None
 
     def _exchange(self, method, path, body=None):
         connection = http.client.HTTPSConnection("127.0.0.1", CATALOGUE_PORT,
@@ -465,60 +411,45 @@ class CatalogueServer:
         finally:
             connection.close()
 
-    def control(self, **command):
-        self._exchange("POST", "/_control", json.dumps(command))
-
     def rule(self, path, rule):
-        self.control(rules={path: rule})
+        self._exchange("POST", "/_control", json.dumps({"rules": {path: rule}}))
 
     def requests(self, path):
         """Logged requests for path, oldest first."""
         return [entry for entry in self._exchange("GET", "/_log") if entry["path"] == path]
 
-    # Packages and catalogue entries.
+    def package_requests(self, module):
+        return self.requests("/packages/%s.7z" % module)
 
-    def package(self, module, library=None, data=None):
+    def publish(self, module, library=None, data=None):
         """Packs a test library as module.so into packages/module.7z (or
-        stores data there instead); returns (package path, library path)."""
+        stores data there instead) and merges its entry into the catalogue
+        with the publisher's tool; returns the package's bytes."""
         source = self.work / module
         source.mkdir(exist_ok=True)
         library_path = source / (module + ".so")
         shutil.copy2(TEST_MODULES / ((library or module) + ".so"), library_path)
-        package_path = self.root / "packages" / (module + ".7z")
+        package = self.root / "packages" / (module + ".7z")
         if data is not None:
-            package_path.write_bytes(data)
+            package.write_bytes(data)
         else:
-            package_path.unlink(missing_ok=True)
-            subprocess.run(["7zz", "a", "-t7z", "-bso0", "-bsp0", str(package_path),
-                            library_path.name], cwd=str(source), check=True)
-        return package_path, library_path
-
-    def publish(self, module, library=None, data=None):
-        """Packages a test library and merges its entry into the catalogue
-        with the publisher's tool; returns the package's bytes."""
-        package_path, library_path = self.package(module, library, data)
-        subprocess.run([sys.executable, str(ENTRY_TOOL), "--catalogue", str(self.catalogue_file),
-                        "--module", module, "--library", str(library_path),
-                        "--package", str(package_path), "--url", self.url(module)], check=True)
-        return package_path.read_bytes()
-
-    @staticmethod
-    def url(module):
-        return SERVER_ORIGIN + CatalogueServer.package_path(module)
-
-    @staticmethod
-    def package_path(module):
-        return "/packages/%s.7z" % module
+            package.unlink(missing_ok=True)
+            subprocess.run(["7zz", "a", "-t7z", "-bso0", "-bsp0", str(package), library_path.name],
+                           cwd=str(source), check=True)
+        subprocess.run([sys.executable, str(SOURCE_DIR / "tools" / "catalogue_entry.py"),
+                        "--catalogue", str(self.catalogue_file), "--module", module,
+                        "--library", str(library_path), "--package", str(package),
+                        "--url", "https://127.0.0.1:%d/packages/%s.7z" % (CATALOGUE_PORT, module)],
+                       check=True)
+        return package.read_bytes()
 
     def catalogue(self):
-        return json.loads(self.catalogue_file.read_text())
+        return json.loads(self.catalogue_file.read_text(encoding="utf-8"))
 
     def write_catalogue(self, document):
-        if isinstance(document, (dict, list)):
+        if not isinstance(document, str):
             document = json.dumps(document, indent=1)
-        if isinstance(document, str):
-            document = document.encode()
-        self.catalogue_file.write_bytes(document)
+        self.catalogue_file.write_text(document, encoding="utf-8")
 
     def edit_latest(self, module, **fields):
         """Changes members of the module's latest version entry."""
@@ -526,9 +457,6 @@ class CatalogueServer:
         entry = document[module]
         entry["versions"][entry["latest"]].update(fields)
         self.write_catalogue(document)
-
-    def package_requests(self, module):
-        return self.requests(self.package_path(module))
 
 
 @pytest.fixture
@@ -543,31 +471,3 @@ def catalogue_site(tmp_path):
 @pytest.fixture
 def catalogue_server(catalogue_site):
     return catalogue_site.start()
-
-
-# ---- Crafted packages ----------------------------------------------------
-
-def escaping_package(work, good_name, good_bytes, evil_name):
-    """A 7z archive holding good_name and an entry named evil_name, which 7zz
-    refuses to store: a placeholder of the same length is packed and renamed
-    in the uncompressed header, whose CRCs are then redone."""
-    source = work / "escaping"
-    source.mkdir()
-    placeholder = "z" * len(evil_name)
-    (source / good_name).write_bytes(good_bytes)
-    (source / placeholder).write_bytes(b"evil")
-    archive = work / "escaping.7z"
-    subprocess.run(["7zz", "a", "-t7z", "-ms=off", "-mhc=off", "-bso0", "-bsp0", str(archive),
-                    good_name, placeholder], cwd=str(source), check=True)
-    data = bytearray(archive.read_bytes())
-    wide_from = placeholder.encode("utf-16-le")
-    at = data.rfind(wide_from)
-    assert at >= 0
-    data[at:at + len(wide_from)] = evil_name.encode("utf-16-le")
-    # Start header: StartHeaderCRC at 8 over bytes 12..31, NextHeaderOffset
-    # (from byte 32) at 12, NextHeaderSize at 20, NextHeaderCRC at 28.
-    offset, size = struct.unpack_from("<QQ", data, 12)
-    assert 32 + offset + size == len(data)
-    struct.pack_into("<I", data, 28, zlib.crc32(data[32 + offset:32 + offset + size]))
-    struct.pack_into("<I", data, 8, zlib.crc32(data[12:32]))
-    return bytes(data)

@@ -1,7 +1,3 @@
-/*
- * Beta (version 1.0.0.0): polls "Beta" on every call. With Beta and alpha
- * both registered, a tick sends "Beta" before "alpha" (byte-wise name order:
- * upper case first).
- */
+/* Beta (1.0.0.0): polls "Beta" on every call; byte-wise it sorts first. */
 #define POLL_TEXT "Beta"
 #include "named_poll.inc"

@@ -1,7 +1,3 @@
-/*
- * alpha (version 1.0.0.0): polls "alpha" on every call. With Beta and alpha
- * both registered, a tick sends "Beta" before "alpha" (byte-wise name order:
- * upper case first).
- */
+/* alpha (1.0.0.0): polls "alpha" on every call; it sorts after Beta. */
 #define POLL_TEXT "alpha"
 #include "named_poll.inc"

@@ -2,25 +2,23 @@
 
 Command line:
     https_server.py --port P --cert CHAIN.pem --key KEY.pem --root DIR
-                    [--config FILE]
 
     --port 0 picks a free port. The first stdout line is always "PORT <n>",
     flushed, once the server listens on 127.0.0.1:<n>. Nothing else goes to
     stdout. SIGTERM (or killing the process) stops it.
 
 Serving: GET /some/path answers the file DIR/some/path (200, Content-Length,
-HTTP/1.1 keep-alive). "Range: bytes=N-" or "bytes=N-M" answers 206 with
-Content-Range; a start beyond the end answers 416. A missing file answers 404
-with the body "not found\n". GET /r/N/rest answers 302 to /r/N-1/rest, and
-/r/1/rest to /rest, so /r/N/x is a chain of N redirects before /x.
+HTTP/1.1 keep-alive). "Range: bytes=N-" answers 206 with Content-Range; a
+start at or beyond the end answers 416. A missing file answers 404 with the
+body "not found\n". GET /r/N/rest answers 302 to /r/N-1/rest, and /r/1/rest
+to /rest, so /r/N/x is a chain of N redirects before /x.
 
-Rules change how one path (without the query) is answered. A rule is a JSON
-object with any of these members:
+Rules change how one path is answered. A rule is a JSON object with any of:
     "status": S, "body": TEXT   answer S with TEXT (404 defaults to
                                 "not found\n"); "body" alone with no status
                                 serves TEXT as the resource instead of a file
     "empty": true               200 with an empty body
-    "redirect": LOCATION        302 (or "redirect_status") to LOCATION
+    "redirect": LOCATION        302 to LOCATION
     "ignore_range": true        200 with the whole resource despite Range
     "force_206": true           206 with the whole resource to a plain request
     "stall": SECONDS            sleep before answering; with "stall_after": K
@@ -30,20 +28,12 @@ object with any of these members:
     "chunk": K, "chunk_delay": S
                                 send the body K bytes at a time, sleeping S
                                 seconds before each piece after the first
-    "headers": {NAME: VALUE}    extra response headers
     "times": N                  the rule applies to the next N requests only
 
 Control (not logged):
-    POST /_control with a JSON object body, answered {"ok": true}:
-        {"rules": {PATH: RULE or null}}   set or remove rules
-        {"reset_rules": true}             remove all rules (applied first)
-        {"clear_log": true}               empty the request log
+    POST /_control with {"rules": {PATH: RULE or null}} sets or removes rules.
     GET /_log answers the request log as a JSON list, oldest first, of
-        {"method", "path", "query", "range" (null when absent), "status",
-         "headers" (object)}; "status" is null until the answer is chosen.
-
---config FILE holds a JSON object in the same form as a /_control body and is
-applied at start.
+        {"path", "range" (null when absent)}.
 """
 
 import argparse
@@ -57,7 +47,6 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-RANGE_PATTERN = re.compile(r"^bytes=(\d+)-(\d*)$")
 DISCONNECTS = (BrokenPipeError, ConnectionResetError, ssl.SSLError, socket.timeout)
 
 
@@ -67,26 +56,6 @@ class ServerState:
         self.lock = threading.Lock()
         self.rules = {}
         self.log = []
-
-    def apply(self, command):
-        with self.lock:
-            if command.get("reset_rules"):
-                self.rules.clear()
-            if command.get("clear_log"):
-                self.log.clear()
-            for path, rule in (command.get("rules") or {}).items():
-                if rule is None:
-                    self.rules.pop(path, None)
-                else:
-                    self.rules[path] = dict(rule)
-
-    def record(self, entry):
-        with self.lock:
-            self.log.append(entry)
-
-    def log_text(self):
-        with self.lock:
-            return json.dumps(self.log)
 
     def take_rule(self, path):
         """The rule for path, counting down a limited one."""
@@ -103,10 +72,8 @@ class ServerState:
     def read_file(self, path):
         """The bytes of the file under the root, or None."""
         relative = os.path.normpath(path.lstrip("/"))
-        if relative.startswith("..") or os.path.isabs(relative):
-            return None
         full = os.path.join(self.root, relative)
-        if not os.path.isfile(full):
+        if relative.startswith("..") or os.path.isabs(relative) or not os.path.isfile(full):
             return None
         with open(full, "rb") as handle:
             return handle.read()
@@ -115,69 +82,51 @@ class ServerState:
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def version_string(self):
-        return "test-https"
-
     def log_message(self, format, *args):
         pass
 
-    @property
-    def state(self):
-        return self.server.state
-
     def do_POST(self):
-        if self.path != "/_control":
-            self.send_simple(404, b"not found\n")
-            return
-        length = int(self.headers.get("Content-Length") or 0)
+        state = self.server.state
         try:
-            command = json.loads(self.rfile.read(length) or b"{}")
-            self.state.apply(command)
-        except (ValueError, AttributeError, TypeError) as error:
+            length = int(self.headers.get("Content-Length") or 0)
+            rules = json.loads(self.rfile.read(length))["rules"]
+            with state.lock:
+                for path, rule in rules.items():
+                    state.rules.pop(path, None)
+                    if rule is not None:
+                        state.rules[path] = dict(rule)
+        except (ValueError, KeyError, AttributeError, TypeError) as error:
             self.send_simple(400, str(error).encode() + b"\n")
             return
-        self.send_simple(200, b'{"ok": true}', "application/json")
+        self.send_simple(200, b'{"ok": true}')
 
     def do_GET(self):
-        path, _, query = self.path.partition("?")
-        if path == "/_log":
-            self.send_simple(200, self.state.log_text().encode(), "application/json")
+        state = self.server.state
+        if self.path == "/_log":
+            with state.lock:
+                self.send_simple(200, json.dumps(state.log).encode())
             return
-        entry = {
-            "method": "GET",
-            "path": path,
-            "query": query,
-            "range": self.headers.get("Range"),
-            "status": None,
-            "headers": dict(self.headers.items()),
-        }
-        self.state.record(entry)
+        with state.lock:
+            state.log.append({"path": self.path, "range": self.headers.get("Range")})
         try:
-            self.answer(path, query, self.state.take_rule(path), entry)
+            self.answer(self.path, state.take_rule(self.path))
         except DISCONNECTS:
             self.close_connection = True
 
-    def answer(self, path, query, rule, entry):
+    def answer(self, path, rule):
         if "stall" in rule and "stall_after" not in rule:
             time.sleep(float(rule["stall"]))
-
         location = rule.get("redirect")
         chain = re.match(r"^/r/(\d+)(/.*)$", path)
         if location is None and chain and int(chain.group(1)) > 0:
             remaining = int(chain.group(1)) - 1
-            location = chain.group(2) if remaining == 0 else "/r/%d%s" % (remaining, chain.group(2))
-            if query:
-                location += "?" + query
+            location = "/r/%d%s" % (remaining, chain.group(2)) if remaining else chain.group(2)
         if location is not None:
-            entry["status"] = int(rule.get("redirect_status", 302))
-            self.send_simple(entry["status"], b"", extra={"Location": location})
+            self.send_simple(302, b"", {"Location": location})
             return
-
         if "status" in rule:
             default = b"not found\n" if rule["status"] == 404 else b""
-            body = rule["body"].encode() if "body" in rule else default
-            entry["status"] = int(rule["status"])
-            self.send_simple(entry["status"], body, extra=rule.get("headers"))
+            self.send_simple(int(rule["status"]), rule["body"].encode() if "body" in rule else default)
             return
 
         if rule.get("empty"):
@@ -185,40 +134,27 @@ class Handler(BaseHTTPRequestHandler):
         elif "body" in rule:
             content = rule["body"].encode()
         else:
-            if chain:
-                path = chain.group(2)
-            content = self.state.read_file(path)
+            content = self.server.state.read_file(chain.group(2) if chain else path)
         if content is None:
-            entry["status"] = 404
             self.send_simple(404, b"not found\n")
             return
 
-        status, start, end = self.choose_range(rule, len(content))
-        entry["status"] = status
+        size = len(content)
+        match = re.match(r"^bytes=(\d+)-$", self.headers.get("Range") or "")
+        status, start = 200, 0
+        if match and not rule.get("ignore_range"):
+            status, start = (206, int(match.group(1))) if int(match.group(1)) < size else (416, size)
+        elif rule.get("force_206") and size > 0:
+            status = 206
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(end - start))
+        self.send_header("Content-Length", str(size - start))
         if status == 206:
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end - 1, len(content)))
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
         elif status == 416:
-            self.send_header("Content-Range", "bytes */%d" % len(content))
-        for name, value in (rule.get("headers") or {}).items():
-            self.send_header(name, value)
+            self.send_header("Content-Range", "bytes */%d" % size)
         self.end_headers()
-        self.send_body(content[start:end], rule)
-
-    def choose_range(self, rule, size):
-        """(status, first byte, end byte) of the answer."""
-        match = RANGE_PATTERN.match(self.headers.get("Range") or "")
-        if match and not rule.get("ignore_range"):
-            start = int(match.group(1))
-            end = int(match.group(2)) + 1 if match.group(2) else size
-            if start >= size:
-                return 416, 0, 0
-            return 206, start, min(end, size)
-        if rule.get("force_206") and size > 0:
-            return 206, 0, size
-        return 200, 0, size
+        self.send_body(content[start:], rule)
 
     def send_body(self, body, rule):
         if "drop_after" in rule:
@@ -227,25 +163,21 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self.connection.shutdown(socket.SHUT_RDWR)
             return
-        if "stall" in rule and "stall_after" in rule:
+        if "stall_after" in rule:
             head = int(rule["stall_after"])
             self.wfile.write(body[:head])
             self.wfile.flush()
             time.sleep(float(rule["stall"]))
             body = body[head:]
-        if "chunk" in rule:
-            size = max(1, int(rule["chunk"]))
-            for start in range(0, len(body), size):
-                if start:
-                    time.sleep(float(rule.get("chunk_delay", 0)))
-                self.wfile.write(body[start:start + size])
-                self.wfile.flush()
-            return
-        self.wfile.write(body)
+        size = max(1, int(rule.get("chunk", len(body) or 1)))
+        for start in range(0, len(body), size):
+            if start:
+                time.sleep(float(rule.get("chunk_delay", 0)))
+            self.wfile.write(body[start:start + size])
+            self.wfile.flush()
 
-    def send_simple(self, status, body, content_type="text/plain", extra=None):
+    def send_simple(self, status, body, extra=None):
         self.send_response(status)
-        self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         for name, value in (extra or {}).items():
             self.send_header(name, value)
@@ -284,17 +216,11 @@ def main():
     parser.add_argument("--cert", required=True)
     parser.add_argument("--key", required=True)
     parser.add_argument("--root", required=True)
-    parser.add_argument("--config")
     arguments = parser.parse_args()
-
-    state = ServerState(arguments.root)
-    if arguments.config:
-        with open(arguments.config, encoding="utf-8") as handle:
-            state.apply(json.load(handle))
 
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(arguments.cert, arguments.key)
-    server = TlsServer(("127.0.0.1", arguments.port), context, state)
+    server = TlsServer(("127.0.0.1", arguments.port), context, ServerState(arguments.root))
     print("PORT %d" % server.server_address[1], flush=True)
     server.serve_forever()
 
