@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import (BRIDGE_PORTS, CATALOGUE_PATH, RawWebSocket, client_context, is_install,
-                      project_version)
+                      project_version, wait_until)
 
 
 def hold_port(port):
@@ -123,6 +123,23 @@ def preinstalled(catalogue_server, launcher, *modules):
     for module in modules:
         instance.preinstall(module)
     return instance.start()
+
+
+def test_every_tick_polls_every_ready_client_in_connection_order(launcher, catalogue_server):
+    instance = preinstalled(catalogue_server, launcher, "pollorder")
+    clients = [instance.connect() for _ in range(3)]
+    clients[0].wait_ready()
+    # Only the first asks for the module; all three are polled.
+    assert clients[0].load("pollorder")["result"] == 0
+    handles = [int(client.ask("pollorder", "whoami")) for client in clients]
+    assert len(set(handles)) == 3
+    wait_until(lambda: len(json.loads(clients[0].ask("pollorder", "order"))) >= 64,
+               "64 recorded polls")
+    time.sleep(0.5)
+    order = json.loads(clients[1].ask("pollorder", "order"))[-30:]
+    # A slice of first, second, third, first, ... (a tick may be under way).
+    assert all(handles.index(b) == (handles.index(a) + 1) % 3
+               for a, b in zip(order, order[1:])), (handles, order)
 
 
 def test_client_closing_while_ticked_is_removed_after_delivery(launcher, catalogue_server):
