@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +63,13 @@ TEST_F(ModuleHostTest, FilesWithoutAReadableStampHaveTheEmptyVersion) {
         << bytes.substr(0, size);
     EXPECT_EQ(fileVersionText(scratch.c_str()), "") << size;
   }
+  // Without its section table (offset and count zeroed) the stamp is still
+  // found through the note segments.
+  std::string stripped = bytes;
+  std::fill_n(stripped.begin() + 0x28, 8, '\0');
+  std::fill_n(stripped.begin() + 0x3C, 2, '\0');
+  std::ofstream(scratch, std::ios::binary | std::ios::trunc) << stripped;
+  EXPECT_EQ(fileVersionText(scratch.c_str()), "1.2.3");
   fs::remove(scratch);
 }
 
