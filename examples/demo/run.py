@@ -34,6 +34,8 @@ import catalogue_entry  # noqa: E402
 MODULE = "sysinfo"
 BRIDGE_PORTS = range(11651, 11656)
 SKIP = 77
+# Fetched by scripts/setup --browser beside the other dependencies.
+NODE_MODULES = os.path.join(SOURCE, "third_party", "node", "node_modules")
 
 
 def fail(message, code=1):
@@ -227,9 +229,9 @@ def main():
     port, catalogue_path = catalogue_port(build)
     if args.headless:
         for needed in ("/usr/bin/chromium", "/usr/bin/certutil",
-                       os.path.join(SOURCE, "tests", "browser", "node_modules", "playwright-core")):
+                       os.path.join(NODE_MODULES, "playwright-core")):
             if not os.path.exists(needed):
-                fail("%s is missing; run scripts/setup --browser" % needed, SKIP)
+                fail("%s is missing; run scripts/setup --browser" % needed)
     run_dir = os.path.join(build, "demo-run")
     package_size = prepare(build, run_dir, port, catalogue_path)
 
@@ -258,7 +260,7 @@ def main():
                 command += ["--screenshot", args.screenshot]
             print("launcher %s on wss://127.0.0.1:%d, catalogue https://127.0.0.1:%d%s"
                   % (version, bridge_port, port, catalogue_path), flush=True)
-            status = subprocess.call(command)
+            status = subprocess.call(command, env=dict(os.environ, NODE_PATH=NODE_MODULES))
             if status != 0:
                 log.flush()
                 with open(log.name, encoding="utf-8", errors="replace") as stream:
