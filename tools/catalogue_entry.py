@@ -67,18 +67,28 @@ def _note_ranges(data):
     (_, _, _, _, ph_off, sh_off, _, _, ph_size, ph_count, sh_size, sh_count,
      _) = struct.unpack_from(header, data, 16)
 
-    ranges = []
-    section = order + ("IIQQQQIIQQ" if wide else "IIIIIIIIII")
-    if sh_off and sh_count and sh_size >= struct.calcsize(section):
-        for index in range(sh_count):
-            start = sh_off + index * sh_size
-            if start + struct.calcsize(section) > len(data):
-                break
-            fields = struct.unpack_from(section, data, start)
-            if fields[1] == SHT_NOTE:
-                ranges.append((fields[4], fields[5], fields[8], order))
-    if ranges:
-        return ranges
+    def entries(table_offset, count, entry_size, layout):
+        """The unpacked entries of a header table, as far as the file holds them."""
+        layout = order + layout
+        if not (table_offset and count and entry_size >= struct.calcsize(layout)):
+            return
+        for index in range(count):
+            start = table_offset + index * entry_size
+            if start + struct.calcsize(layout) > len(data):
+                return
+            yield struct.unpack_from(layout, data, start)
+
+    # Sections: type, offset, size, alignment; segments: type, offset, size
+    # in the file, alignment (their fields sit apart in 32- and 64-bit files).
+    sections = [(f[1], f[4], f[5], f[8]) for f in entries(
+        sh_off, sh_count, sh_size, "IIQQQQIIQQ" if wide else "IIIIIIIIII")]
+    segments = [(f[0], f[2], f[5], f[7]) if wide else (f[0], f[1], f[4], f[7])
+                for f in entries(ph_off, ph_count, ph_size,
+                                 "IIQQQQQQ" if wide else "IIIIIIII")]
+    ranges = [(offset, size, alignment, order)
+              for kind, offset, size, alignment in sections if kind == SHT_NOTE]
+    return ranges or [(offset, size, alignment, order)
+                      for kind, offset, size, alignment in segments if kind == PT_NOTE]
 
     segment = order + ("IIQQQQQQ" if wide else "IIIIIIII")
     if ph_off and ph_count and ph_size >= struct.calcsize(segment):

@@ -4,10 +4,11 @@
 #include "bridge/outgoing_queue.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <list>
 #include <map>
 #include <mutex>
+
+#include "bridge/message_texts.h"
 
 namespace {
 std::mutex queueLock;
@@ -34,10 +35,9 @@ char** takeMessages(Connection connection) {
   if (array == nullptr) return nullptr;
   std::size_t i = 0;
   for (const std::string& text : pending) {
-    auto* copy = static_cast<char*>(std::calloc(text.size() + 1, 1));
-    if (copy == nullptr) break;  // what is lost is lost; the rest still goes
-    std::memcpy(copy, text.data(), text.size());
-    array[i++] = copy;
+    // What cannot be copied is lost; what was copied still goes.
+    if ((array[i] = duplicateText(text.c_str())) == nullptr) break;
+    ++i;
   }
   return array;
 }

@@ -47,7 +47,6 @@ void setTransferTrustBundle(const char* path) {
 
 int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
                    ProgressHook progress, void* progressContext) {
-  initialiseHttpTransfer();
   std::FILE* file = std::fopen(path, resumeOffset == 0 ? "w+b" : "a+b");
   if (file == nullptr) return 1;
   CURL* curl = curl_easy_init();
@@ -81,7 +80,6 @@ int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
 
 int downloadToMemory(const char* url, ReceiveBuffer* buffer,
                      std::int32_t timeoutSeconds) {
-  initialiseHttpTransfer();
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return 1;
   setCommonOptions(curl, url);

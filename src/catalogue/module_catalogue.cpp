@@ -36,20 +36,18 @@ const Json::Value* catalogueDocument() {
   return catalogueReady.load() ? &moduleCatalogue : nullptr;
 }
 
-// The entry of a listed module, or null when it is not an object.
-const Json::Value* moduleEntry(const std::string& name) {
-  const Json::Value* document = catalogueDocument();
-  if (document == nullptr || !document->isObject() || !isPlainModuleName(name))
-    return nullptr;
-  const Json::Value* entry =
-      document->find(name.data(), name.data() + name.size());
-  return (entry != nullptr && entry->isObject()) ? entry : nullptr;
-}
-
+// A member of an object, or null when there is no object or no member.
 const Json::Value* objectMember(const Json::Value* object, const char* key,
                                 std::size_t length) {
   if (object == nullptr || !object->isObject()) return nullptr;
   return object->find(key, key + length);
+}
+
+// The document's member for a module, or null. A name that cannot be a file
+// name is never listed, whatever the document says.
+const Json::Value* catalogueMember(const std::string& name) {
+  if (!isPlainModuleName(name)) return nullptr;
+  return objectMember(catalogueDocument(), name.data(), name.size());
 }
 
 // Text form: strings as they are, integers in decimal, reals with 17
@@ -146,26 +144,20 @@ const char* recordedModulesDirectory() {
 }
 
 int checkModuleListed(const std::string& name) {
-  const Json::Value* document = catalogueDocument();
-  if (document == nullptr || !document->isObject() || !isPlainModuleName(name))
-    return 6;
-  const Json::Value* entry =
-      document->find(name.data(), name.data() + name.size());
+  const Json::Value* entry = catalogueMember(name);
   return (entry == nullptr || entry->isNull()) ? 6 : 0;
 }
 
 std::string latestVersion(const std::string& name) {
-  return textForm(objectMember(moduleEntry(name), "latest", 6));
+  return textForm(objectMember(catalogueMember(name), "latest", 6));
 }
 
 std::string moduleVersionField(const std::string& name, const char* key) {
-  const Json::Value* entry = moduleEntry(name);
-  const Json::Value* versions = objectMember(entry, "versions", 8);
-  if (versions == nullptr) return std::string();
-  std::string latest = latestVersion(name);
+  const Json::Value* entry = catalogueMember(name);
+  std::string latest = textForm(objectMember(entry, "latest", 6));
   if (latest.empty()) return std::string();
-  const Json::Value* version =
-      objectMember(versions, latest.data(), latest.size());
+  const Json::Value* version = objectMember(objectMember(entry, "versions", 8),
+                                            latest.data(), latest.size());
   return textForm(objectMember(version, key, std::strlen(key)));
 }
 

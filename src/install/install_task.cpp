@@ -29,10 +29,16 @@ std::map<std::string, std::thread> installRegistry;
 std::mutex subscriberLock;
 std::map<std::string, std::vector<Connection>> installSubscribers;
 
-std::string finalMessage(InstallError error) {
+// Progress and final messages alike answer the LOAD that started the task.
+Json::Value installMessage() {
   Json::Value message(Json::objectValue);
   message["act"] = "LOAD";
   message["result"] = 2;
+  return message;
+}
+
+std::string finalMessage(InstallError error) {
+  Json::Value message = installMessage();
   message["error"] = static_cast<int>(error);
   return writeJsonText(message);
 }
@@ -153,9 +159,7 @@ int reportProgress(void* context, std::int64_t totalExpected,
   auto* progress = static_cast<ProgressContext*>(context);
   if (progress == nullptr || received <= progress->lastNow) return 0;
   progress->lastNow = received;
-  Json::Value message(Json::objectValue);
-  message["act"] = "LOAD";
-  message["result"] = 2;
+  Json::Value message = installMessage();
   message["size"] = Json::Int64{progress->base + received};
   message["total"] = Json::Int64{progress->base + totalExpected};
   notifySubscribers(progress->moduleName, writeJsonText(message));

@@ -10,9 +10,10 @@
 
 namespace {
 
+// byName for lookups, ordered (the same tables by name) for the tick.
 struct HandlerSnapshot {
   std::map<std::string, const ModuleHandler*> byName;
-  std::shared_ptr<const HandlerList> ordered = std::make_shared<HandlerList>();
+  HandlerList ordered;
 };
 
 // handlerLock guards the published snapshot and the names being registered.
@@ -36,10 +37,8 @@ void publish(const std::string& name, const ModuleHandler* table) {
     next->byName[name] = table;
   else
     next->byName.erase(name);
-  auto ordered = std::make_shared<HandlerList>();
-  ordered->reserve(next->byName.size());
-  for (const auto& entry : next->byName) ordered->push_back(entry.second);
-  next->ordered = std::move(ordered);
+  next->ordered.clear();
+  for (const auto& entry : next->byName) next->ordered.push_back(entry.second);
   handlerRegistry = std::move(next);
 }
 
@@ -52,7 +51,9 @@ const ModuleHandler* findHandler(const std::string& name) {
 }
 
 std::shared_ptr<const HandlerList> registeredHandlers() {
-  return currentSnapshot()->ordered;
+  std::shared_ptr<const HandlerSnapshot> snapshot = currentSnapshot();
+  // Shares the snapshot's ownership, so the list lives as long as the walk.
+  return std::shared_ptr<const HandlerList>(snapshot, &snapshot->ordered);
 }
 
 int registerModule(const std::string& name) {

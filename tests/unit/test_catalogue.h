@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "catalogue/http_transfer.h"
 #include "catalogue/module_catalogue.h"
 
 inline const char kTestCatalogue[] = R"({
@@ -60,6 +61,7 @@ inline bool ensureTestCatalogue() {
   static bool published = false;
   std::call_once(once, [] {
     // A closed port: the fetch fails at once and only records the directory.
+    initialiseHttpTransfer();
     startCatalogueFetch(TEST_MODULE_DIR, "https://127.0.0.1:9/online/win.json");
     waitForCatalogueFetch();
     published = publishCatalogueText(kTestCatalogue, sizeof kTestCatalogue - 1);
