@@ -5,9 +5,10 @@
                        --package PATH --url URL
 
 The version comes from the library's version note (owner "MODVER", type 1,
-four 16-bit parts) and is written as "major.minor.build", the form the
-launcher compares. The entry becomes the module's "latest"; other modules and
-other versions already in FILE are kept. FILE is created when missing and is
+four 16-bit parts), or for a DLL from its VERSIONINFO's fixed file version,
+and is written as "major.minor.build", the form the launcher compares. The
+entry becomes the module's "latest"; other modules and other versions
+already in FILE are kept. FILE is created when missing and is
 replaced atomically.
 """
 
@@ -18,6 +19,9 @@ import os
 import struct
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pe_image  # noqa: E402  (lives beside this script)
 
 NOTE_OWNER = b"MODVER"
 NOTE_TYPE = 1
@@ -55,7 +59,7 @@ def _notes(data, offset, size, alignment, order):
 def _note_ranges(data):
     """Yields (offset, size, alignment, order) of note sections, else PT_NOTE segments."""
     if len(data) < 16 or data[:4] != b"\x7fELF":
-        raise EntryError("not an ELF file")
+        raise EntryError("neither an ELF file nor a PE DLL")
     elf_class, encoding = data[4], data[5]
     if elf_class not in (1, 2) or encoding not in (1, 2):
         raise EntryError("unknown ELF class or data encoding")
@@ -90,25 +94,22 @@ def _note_ranges(data):
     return ranges or [(offset, size, alignment, order)
                       for kind, offset, size, alignment in segments if kind == PT_NOTE]
 
-    segment = order + ("IIQQQQQQ" if wide else "IIIIIIII")
-    if ph_off and ph_count and ph_size >= struct.calcsize(segment):
-        for index in range(ph_count):
-            start = ph_off + index * ph_size
-            if start + struct.calcsize(segment) > len(data):
-                break
-            fields = struct.unpack_from(segment, data, start)
-            if fields[0] != PT_NOTE:
-                continue
-            if wide:
-                offset, size, alignment = fields[2], fields[5], fields[7]
-            else:
-                offset, size, alignment = fields[1], fields[4], fields[7]
-            ranges.append((offset, size, alignment, order))
-    return ranges
+
+def _dll_version(data):
+    """The "major.minor.build" text of a DLL's VERSIONINFO fixed file info."""
+    try:
+        parts = pe_image.PeImage(data).file_version()
+    except pe_image.PeError as error:
+        raise EntryError("damaged DLL: %s" % error)
+    if parts is None:
+        raise EntryError("no VERSIONINFO resource in the DLL")
+    return "%u.%u.%u" % parts[:3]
 
 
 def library_version(data):
-    """The "major.minor.build" text of the library's version note."""
+    """The "major.minor.build" text of the library's version note or VERSIONINFO."""
+    if pe_image.is_pe(data):
+        return _dll_version(data)
     for offset, size, alignment, order in _note_ranges(data):
         for owner, note_type, desc in _notes(data, offset, size, alignment, order):
             if owner == NOTE_OWNER and note_type == NOTE_TYPE and len(desc) == 8:

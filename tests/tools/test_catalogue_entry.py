@@ -5,19 +5,29 @@ import json
 import os
 import struct
 import subprocess
+import sys
 
 import pytest
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from pe_build import ARCHES, HEADER_DIR, SOURCE, build, version_rc
+
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+import pe_image  # noqa: E402
+
 TOOL = os.path.join(SOURCE, "tools", "catalogue_entry.py")
-HEADER_DIR = os.path.join(SOURCE, "src", "modules")
+KINDS = ("elf",) + ARCHES
 
 
-def build_library(directory, name, stamp):
+def build_library(directory, name, stamp, kind="elf"):
+    """A module library: an ELF one with stamp, or a DLL with stamp's parts as its VERSIONINFO."""
+    text = ('#include "launcher_module.h"\n%s\n'
+            "const ModuleHandler *registerHandler(void) { return 0; }\n" % stamp)
+    if kind != "elf":
+        parts = stamp[stamp.find("(") + 1:stamp.find(")")].split(",") if stamp else None
+        return build(directory, kind, name + ".dll", text, version_rc(parts) if parts else None)
     source = os.path.join(directory, name + ".c")
     with open(source, "w") as stream:
-        stream.write('#include "launcher_module.h"\n%s\n'
-                     "const ModuleHandler *registerHandler(void) { return 0; }\n" % stamp)
+        stream.write(text)
     library = os.path.join(directory, name + ".so")
     subprocess.run(["cc", "-shared", "-fPIC", "-I", HEADER_DIR, source, "-o", library], check=True)
     return library
@@ -50,13 +60,15 @@ def package(tmp_path):
     return str(path)
 
 
-def test_entries_merge_into_the_catalogue(tmp_path, package):
+@pytest.mark.parametrize("kind", KINDS)
+def test_entries_merge_into_the_catalogue(tmp_path, package, kind):
     catalogue = str(tmp_path / "online" / "win.json")
     os.makedirs(os.path.dirname(catalogue))
     with open(catalogue, "w") as stream:
         json.dump({"other": {"latest": "9.9.9", "versions": {"9.9.9": {"install": "x"}}}}, stream)
-    first = build_library(str(tmp_path), "first", "LAUNCHER_MODULE_VERSION(1, 2, 3, 4);")
-    second = build_library(str(tmp_path), "second", "LAUNCHER_MODULE_VERSION(1, 10, 65535, 0);")
+    first = build_library(str(tmp_path), "first", "LAUNCHER_MODULE_VERSION(1, 2, 3, 4);", kind)
+    second = build_library(str(tmp_path), "second", "LAUNCHER_MODULE_VERSION(1, 10, 65535, 0);",
+                           kind)
 
     assert run_tool(catalogue, "abc", first, package, "https://h/abc-1.7z").returncode == 0
     assert run_tool(catalogue, "abc", second, package, "https://h/abc-2.7z").returncode == 0
@@ -82,20 +94,64 @@ def test_version_is_read_from_sections_or_else_segments(tmp_path, package):
         assert json.load(open(catalogue))["mod"]["latest"] == "2.0.1"
 
 
-@pytest.mark.parametrize("content", ["unstamped", "truncated", "not_elf"])
-def test_libraries_without_a_readable_stamp_are_refused(tmp_path, package, content):
-    stamp = "" if content == "unstamped" else "LAUNCHER_MODULE_VERSION(1, 0, 0, 0);"
-    library = build_library(str(tmp_path), "plain", stamp)
-    if content == "truncated":
-        data = open(library, "rb").read()
-        open(library, "wb").write(data[:data.index(b"MODVER") - 6])  # cut inside the stamp's header
-    elif content == "not_elf":
-        open(library, "wb").write(b"MZ" + b"\0" * 200)
+def refused(tmp_path, package, library):
     catalogue = str(tmp_path / "win.json")
     result = run_tool(catalogue, "plain", library, package, "https://h/p.7z")
     assert result.returncode == 1
     assert "Traceback" not in result.stderr
     assert not os.path.exists(catalogue)
+    return result.stderr
+
+
+@pytest.mark.parametrize("kind, content", [("elf", "unstamped"), ("elf", "truncated"),
+                                           ("i686", "unstamped"), ("x86_64", "unstamped"),
+                                           ("elf", "neither")])
+def test_libraries_without_a_readable_stamp_are_refused(tmp_path, package, kind, content):
+    stamp = "" if content == "unstamped" else "LAUNCHER_MODULE_VERSION(1, 0, 0, 0);"
+    library = build_library(str(tmp_path), "plain", stamp, kind)
+    if content == "truncated":
+        data = open(library, "rb").read()
+        open(library, "wb").write(data[:data.index(b"MODVER") - 6])  # cut inside the stamp's header
+    elif content == "neither":
+        open(library, "wb").write(b"MZ" + b"\0" * 200)
+    message = refused(tmp_path, package, library)
+    if content == "unstamped":
+        assert ("MODVER" if kind == "elf" else "VERSIONINFO") in message
+
+
+@pytest.fixture(scope="module")
+def stamped_dll(tmp_path_factory):
+    library = build_library(str(tmp_path_factory.mktemp("dll")), "plain",
+                            "LAUNCHER_MODULE_VERSION(1, 0, 0, 0);", "i686")
+    with open(library, "rb") as stream:
+        return stream.read()
+
+
+def damaged(data, damage):
+    """The DLL data cut short, or with its resource tree's first entry pointed astray."""
+    (pe_offset,) = struct.unpack_from("<I", data, 0x3C)
+    (optional_size,) = struct.unpack_from("<H", data, pe_offset + 20)
+    image = pe_image.PeImage(data)
+    root = image.offset_of(image.directories[pe_image.DIRECTORY_RESOURCE][0])
+    cuts = {"cut in the file header": pe_offset + 10,
+            "cut in the optional header": pe_offset + 24 + optional_size // 2,
+            "cut in the section table": pe_offset + 24 + optional_size + 60,
+            "cut in the resource tree": root + 20,
+            "cut in the version": data.index("VS_VERSION_INFO".encode("utf-16-le")) + 8}
+    if damage in cuts:
+        return data[:cuts[damage]]
+    target = {"resource outside the file": 0xFFFFFF00, "resource loop": 0x80000000}[damage]
+    return data[:root + 20] + struct.pack("<I", target) + data[root + 24:]
+
+
+@pytest.mark.parametrize("damage", ["cut in the file header", "cut in the optional header",
+                                    "cut in the section table", "cut in the resource tree",
+                                    "cut in the version", "resource outside the file",
+                                    "resource loop"])
+def test_damaged_dlls_are_refused(tmp_path, package, stamped_dll, damage):
+    library = tmp_path / "plain.dll"
+    library.write_bytes(damaged(stamped_dll, damage))
+    assert "damaged DLL" in refused(tmp_path, package, str(library))
 
 
 def test_a_catalogue_with_duplicate_keys_is_left_alone(tmp_path, package):
