@@ -9,21 +9,19 @@
  *
  * Every connected page also gets, about once a second,
  *   {"clock":"YYYY-MM-DDTHH:MM:SSZ","load":[l1,l5,l15],"tick":n}
+ * with the load averages 0 where the system keeps none.
  *
- * Built against launcher_module.h alone.
+ * Built against launcher_module.h alone. What it needs from the operating
+ * system is declared in sysinfo_platform.h and implemented once per platform.
  */
-#define _GNU_SOURCE
-#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/sysinfo.h>
-#include <sys/utsname.h>
 #include <time.h>
-#include <unistd.h>
 
 #include "launcher_module.h"
+#include "sysinfo_platform.h"
 
 LAUNCHER_MODULE_VERSION(1, 0, 0, 0);
 
@@ -371,29 +369,24 @@ static char* errorReply(const char* message) {
 }
 
 static char* factsReply(void) {
-  struct utsname names;
-  struct sysinfo info;
-  if (uname(&names) != 0 || sysinfo(&info) != 0)
-    return errorReply("facts unavailable");
-  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  unsigned long long unit = info.mem_unit ? info.mem_unit : 1;
+  SystemFacts facts;
+  if (!systemFacts(&facts)) return errorReply("facts unavailable");
 
   Text t = {0};
   textPut(&t, "{\"op\":\"facts\",");
-  textMember(&t, "host", names.nodename);
+  textMember(&t, "host", facts.host);
   textAppend(&t, ",", 1);
-  textMember(&t, "os", names.sysname);
+  textMember(&t, "os", facts.os);
   textAppend(&t, ",", 1);
-  textMember(&t, "release", names.release);
+  textMember(&t, "release", facts.release);
   textAppend(&t, ",", 1);
-  textMember(&t, "version", names.version);
+  textMember(&t, "version", facts.version);
   textAppend(&t, ",", 1);
-  textMember(&t, "machine", names.machine);
-  textFormat(&t, ",\"cpus\":%ld", cpus > 0 ? cpus : 1L);
+  textMember(&t, "machine", facts.machine);
+  textFormat(&t, ",\"cpus\":%ld", facts.cpus > 0 ? facts.cpus : 1L);
   textFormat(&t, ",\"memory\":{\"total\":%llu,\"free\":%llu}",
-             (unsigned long long)info.totalram * unit,
-             (unsigned long long)info.freeram * unit);
-  textFormat(&t, ",\"uptime\":%ld}", (long)info.uptime);
+             facts.memoryTotal, facts.memoryFree);
+  textFormat(&t, ",\"uptime\":%lld}", facts.uptime);
   return textTake(&t);
 }
 
@@ -442,17 +435,11 @@ typedef struct {
   unsigned long long tick;
 } Peer;
 
-static pthread_mutex_t peersLock = PTHREAD_MUTEX_INITIALIZER;
+/* Guarded by systemLock. */
 static Peer* peers;
 static size_t peerCount, peerCapacity;
 
-static long long nowMs(void) {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-/* Under peersLock: the peer for the connection, added when new; or NULL. */
+/* Under systemLock: the peer for the connection, added when new; or NULL. */
 static Peer* findPeer(LauncherConnection connection, long long now) {
   for (size_t i = 0; i < peerCount;) {
     if (peers[i].connection == connection) return &peers[i];
@@ -481,10 +468,10 @@ static char* clockMessage(unsigned long long tick) {
   char clock[32] = "";
   time_t seconds = time(NULL);
   struct tm utc;
-  if (gmtime_r(&seconds, &utc) != NULL)
+  if (systemUtcTime(seconds, &utc))
     strftime(clock, sizeof clock, "%Y-%m-%dT%H:%M:%SZ", &utc);
   double load[3] = {0, 0, 0};
-  if (getloadavg(load, 3) != 3) load[0] = load[1] = load[2] = 0;
+  if (!systemLoad(load)) load[0] = load[1] = load[2] = 0;
   Text t = {0};
   textAppend(&t, "{", 1);
   textMember(&t, "clock", clock);
@@ -494,10 +481,10 @@ static char* clockMessage(unsigned long long tick) {
 }
 
 static char** LAUNCHER_CALL pollMessages(LauncherConnection connection) {
-  long long now = nowMs();
+  long long now = systemMonotonicMs();
   unsigned long long tick = 0;
   int due = 0;
-  pthread_mutex_lock(&peersLock);
+  systemLock();
   Peer* peer = findPeer(connection, now);
   if (peer != NULL) {
     peer->lastPolled = now;
@@ -507,7 +494,7 @@ static char** LAUNCHER_CALL pollMessages(LauncherConnection connection) {
       due = 1;
     }
   }
-  pthread_mutex_unlock(&peersLock);
+  systemUnlock();
   if (!due) return NULL;
 
   char** messages = malloc(2 * sizeof *messages);

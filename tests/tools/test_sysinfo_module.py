@@ -1,13 +1,21 @@
-"""The example module's request reading and message writing, called in-process."""
+"""The example module: its requests and messages, called in-process, and what its Windows build imports."""
 
 import ctypes
 import json
 import os
+import re
+import shutil
 import subprocess
 
 import pytest
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+MODULE_DIR = os.path.join(SOURCE, "examples", "sysinfo")
+FLAGS = ["-O1", "-Wall", "-Wextra", "-Wpedantic", "-Werror", "-I", os.path.join(SOURCE, "src", "modules")]
+
+
+def sources(platform):
+    return [os.path.join(MODULE_DIR, name) for name in ("sysinfo.c", "sysinfo_%s.c" % platform)]
 
 REQUEST = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p, ctypes.c_char_p)
 POLL = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)
@@ -22,10 +30,8 @@ class Handler(ctypes.Structure):
 @pytest.fixture(scope="module")
 def handler(tmp_path_factory):
     library = str(tmp_path_factory.mktemp("sysinfo") / "sysinfo.so")
-    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-Wall", "-Wextra", "-Werror", "-fvisibility=hidden",
-                    "-I", os.path.join(SOURCE, "src", "modules"),
-                    os.path.join(SOURCE, "examples", "sysinfo", "sysinfo.c"), "-o", library,
-                    "-lpthread"], check=True)
+    subprocess.run(["cc", "-shared", "-fPIC", "-fvisibility=hidden"] + FLAGS + sources("linux")
+                   + ["-o", library, "-lpthread"], check=True)
     register = ctypes.CDLL(library).registerHandler
     register.restype = ctypes.POINTER(Handler)
     return register().contents
@@ -54,8 +60,10 @@ def poll(handler, connection):
 def test_facts_describe_this_machine(handler):
     facts = ask(handler, b'{"op":"facts"}')
     uname = os.uname()
-    assert (facts["host"], facts["os"], facts["release"]) == (uname.nodename, uname.sysname, uname.release)
+    assert [facts[name] for name in ("host", "os", "release", "version", "machine")] == \
+        [uname.nodename, uname.sysname, uname.release, uname.version, uname.machine]
     assert facts["cpus"] == os.cpu_count()
+    assert facts["memory"]["total"] == os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     assert 0 < facts["memory"]["free"] <= facts["memory"]["total"]
     assert facts["uptime"] > 0
 
@@ -97,3 +105,20 @@ def test_each_connection_is_timed_on_its_own(handler):
     assert set(first[0]) == {"clock", "load", "tick"} and len(first[0]["load"]) == 3
     assert poll(handler, 0x10) == []  # not yet due again
     assert [m["tick"] for m in poll(handler, 0x20)] == [1]
+
+
+@pytest.mark.parametrize("arch", ["i686", "x86_64"])
+def test_windows_build_needs_only_system_dlls(tmp_path, arch):
+    compiler = shutil.which("%s-w64-mingw32-gcc-posix" % arch)
+    objdump = shutil.which("%s-w64-mingw32-objdump" % arch)
+    if compiler is None or objdump is None:
+        pytest.skip("the %s mingw-w64 tools are not installed" % arch)
+    library = str(tmp_path / "sysinfo.dll")
+    subprocess.run([compiler, "-shared"] + FLAGS + sources("win32")
+                   + ["-o", library, "-static", "-static-libgcc"], check=True)
+    headers = subprocess.run([objdump, "-p", library], check=True, capture_output=True, text=True).stdout
+    imports = {line.split(":", 1)[1].strip().lower() for line in headers.splitlines() if "DLL Name:" in line}
+    # What the module needs today; any other DLL, system or not, is a new dependency to weigh.
+    assert imports and imports <= {"kernel32.dll", "msvcrt.dll", "ntdll.dll"}
+    exports = headers.split("[Ordinal/Name Pointer] Table", 1)[1].split("\n\n", 1)[0]
+    assert re.findall(r"\]\s*(\S+)", exports) == ["registerHandler"]
