@@ -4,6 +4,17 @@
 set(LAUNCHER_IDENTITY_DIR "${CMAKE_BINARY_DIR}/identity")
 if(LAUNCHER_TLS_IDENTITY)
   set(_identity_pem "${LAUNCHER_TLS_IDENTITY}")
+  # The chain's last certificate is the root that users' machines trust;
+  # it goes into the publisher's package.
+  file(READ "${_identity_pem}" _identity_text)
+  string(REGEX MATCHALL "-----BEGIN CERTIFICATE-----[^-]+-----END CERTIFICATE-----"
+    _identity_certificates "${_identity_text}")
+  list(LENGTH _identity_certificates _count)
+  if(_count EQUAL 0)
+    message(FATAL_ERROR "${_identity_pem} holds no certificate")
+  endif()
+  list(GET _identity_certificates -1 _identity_root)
+  file(CONFIGURE OUTPUT "${LAUNCHER_IDENTITY_DIR}/root.pem" CONTENT "${_identity_root}\n")
 else()
   set(_identity_pem "${LAUNCHER_IDENTITY_DIR}/bundle.pem")
   if(NOT EXISTS "${_identity_pem}")
@@ -32,4 +43,9 @@ option(LAUNCHER_CATALOGUE_TRUST_BUILD_ROOT
   "Trust the build's own root for the catalogue (local catalogue servers)" OFF)
 if(LAUNCHER_CATALOGUE_TRUST_BUILD_ROOT AND NOT LAUNCHER_TLS_IDENTITY)
   set(LAUNCHER_CATALOGUE_CA "${LAUNCHER_IDENTITY_DIR}/root.pem")
+  # A Windows build trusting this tree's root runs under wine on this very
+  # machine, which sees the host's / as drive Z:.
+  if(WIN32)
+    set(LAUNCHER_CATALOGUE_CA "Z:${LAUNCHER_CATALOGUE_CA}")
+  endif()
 endif()

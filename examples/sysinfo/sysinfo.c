@@ -23,8 +23,6 @@
 #include "launcher_module.h"
 #include "sysinfo_platform.h"
 
-LAUNCHER_MODULE_VERSION(1, 0, 0, 0);
-
 /* ---- Growing text buffer ------------------------------------------------ */
 
 typedef struct {

@@ -43,19 +43,22 @@ bool passesStrictScan(const char* data, std::size_t length) {
   return true;
 }
 
-std::unique_ptr<Json::CharReader> strictReader() {
+Json::CharReaderBuilder strictBuilder() {
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   // strictMode keeps skipping a byte-order mark; strict reading refuses one.
   builder.settings_["skipBom"] = false;
-  return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+  return builder;
 }
 }  // namespace
 
 bool parseJsonText(const char* data, std::size_t length, Json::Value& value) {
-  // The reader holds per-parse state, so each thread keeps its own.
-  thread_local std::unique_ptr<Json::CharReader> reader = strictReader();
+  // A reader holds per-parse state, so each parse makes its own from the
+  // shared settings. (A thread_local reader is torn down by the Windows
+  // toolchain's thread-exit hooks from freed memory.)
+  static const Json::CharReaderBuilder builder = strictBuilder();
   if (!passesStrictScan(data, length)) return false;
+  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   Json::Value parsed;
   try {
     if (!reader->parse(data, data + length, &parsed, nullptr)) return false;

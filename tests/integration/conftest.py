@@ -3,6 +3,10 @@ WSS, and a scriptable HTTPS server for the catalogue and the packages.
 
 The bridge ports 11651-11655 and the catalogue port 11650 are fixed by the
 build, so tests run one at a time and every launcher is killed at teardown.
+
+A Windows build (one with launcher.exe) runs under wine: WINEPREFIX names a
+prefix made for the run, LAUNCHER_WINE the wine loader for the build's
+architecture.
 """
 
 import asyncio
@@ -30,6 +34,11 @@ SOURCE_DIR = Path(os.environ.get("LAUNCHER_SOURCE_DIR") or Path(__file__).resolv
 BUILD_DIR = Path(os.environ.get("LAUNCHER_BUILD_DIR") or SOURCE_DIR / "build" / "test")
 IDENTITY = BUILD_DIR / "identity"
 TEST_MODULES = BUILD_DIR / "test-modules"
+WINDOWS = (BUILD_DIR / "launcher.exe").exists()
+EXECUTABLE = "launcher.exe" if WINDOWS else "launcher"
+LIBRARY = ".dll" if WINDOWS else ".so"
+# Under wine, certificate names match through DNS entries only.
+CATALOGUE_HOST = "localhost" if WINDOWS else "127.0.0.1"
 
 BRIDGE_PORTS = list(range(11651, 11656))
 CATALOGUE_PORT = 11650
@@ -266,6 +275,43 @@ class RawWebSocket:
 
 # ---- Launcher processes --------------------------------------------------
 
+def library_name(module):
+    return module + LIBRARY
+
+
+def for_another_machine(library):
+    """The library's bytes marked for a machine this process cannot run
+    (AArch64 for ELF, ARM64 for PE)."""
+    data = bytearray(library)
+    if data[:2] == b"MZ":
+        machine = struct.unpack_from("<I", data, 0x3C)[0] + 4
+        data[machine:machine + 2] = (0xAA64).to_bytes(2, "little")
+    else:
+        data[18:20] = (183).to_bytes(2, "little")
+    return bytes(data)
+
+
+def wine_temp_directory():
+    """The prefix's temporary directory: wine takes TMP and TEMP from the
+    prefix's registry, not from the environment."""
+    users = Path(os.environ["WINEPREFIX"]) / "drive_c" / "users"
+    return users / os.environ.get("USER", "root") / "Temp"
+
+
+def launch(executable, cwd, output, tmpdir=None):
+    """Starts a launcher (under wine for a Windows build), output to a file:
+    wine's services would keep a pipe open."""
+    if WINDOWS:
+        command = [os.environ.get("LAUNCHER_WINE", "/usr/lib/wine/wine64"), str(executable)]
+        env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+    else:
+        command = [str(executable)]
+        env = dict(os.environ, TMPDIR=str(tmpdir))
+    with open(output, "ab") as log:
+        return subprocess.Popen(command, cwd=str(cwd), env=env, stdin=subprocess.DEVNULL,
+                                stdout=log, stderr=log)
+
+
 class Launcher:
     """A copy of the launcher executable in a directory of its own."""
 
@@ -275,12 +321,15 @@ class Launcher:
         self.dir = base / name
         self.dir.mkdir()
         if executable is None:
-            executable = self.dir / "launcher"
-            shutil.copy2(BUILD_DIR / "launcher", executable)
+            executable = self.dir / EXECUTABLE
+            shutil.copy2(BUILD_DIR / EXECUTABLE, executable)
         self.executable = executable
         self.modules = executable.parent / "modules"
-        self.tmpdir = base / (name + "-tmp")
-        self.tmpdir.mkdir()
+        if WINDOWS:
+            self.tmpdir = wine_temp_directory()
+        else:
+            self.tmpdir = base / (name + "-tmp")
+            self.tmpdir.mkdir()
         self.output = base / (name + ".log")
         self.proc = None
         self.port = None
@@ -294,19 +343,21 @@ class Launcher:
     def preinstall(self, module, library=None):
         """Puts a test library into modules/ as module's library."""
         self.modules.mkdir(exist_ok=True)
-        target = self.modules / (module + ".so")
-        shutil.copy2(TEST_MODULES / ((library or module) + ".so"), target)
+        target = self.modules / library_name(module)
+        shutil.copy2(TEST_MODULES / library_name(library or module), target)
         return target
+
+    def has_loaded(self, module):
+        """Whether the process maps module's library (as its file names it)."""
+        mapped = (Path("/proc") / str(self.proc.pid) / "maps").read_text()
+        return str(self.modules / library_name(module)) in mapped
 
     def package_file(self, module):
         return self.tmpdir / module
 
     def start(self, port=BRIDGE_PORTS[0], tmpdir=None):
         """Starts it; with a port, returns once a WSS connect succeeds there."""
-        with open(self.output, "ab") as log:
-            self.proc = subprocess.Popen([str(self.executable)], cwd=str(self.dir),
-                                         env=dict(os.environ, TMPDIR=str(tmpdir or self.tmpdir)),
-                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        self.proc = launch(self.executable, self.dir, self.output, tmpdir or self.tmpdir)
         if port is None:
             return self
         self.port = port
@@ -355,6 +406,10 @@ class Launcher:
 def launcher(tmp_path):
     """Factory: launcher(start=True, port=11651) -> Launcher."""
     wait_ports_free(BRIDGE_PORTS)
+    if WINDOWS:
+        # One temporary directory for every launcher under the prefix.
+        shutil.rmtree(wine_temp_directory(), ignore_errors=True)
+        wine_temp_directory().mkdir(parents=True)
     made = []
     names = itertools.count()
 
@@ -427,8 +482,8 @@ class CatalogueServer:
         with the publisher's tool; returns the package's bytes."""
         source = self.work / module
         source.mkdir(exist_ok=True)
-        library_path = source / (module + ".so")
-        shutil.copy2(TEST_MODULES / ((library or module) + ".so"), library_path)
+        library_path = source / library_name(module)
+        shutil.copy2(TEST_MODULES / library_name(library or module), library_path)
         package = self.root / "packages" / (module + ".7z")
         if data is not None:
             package.write_bytes(data)
@@ -439,7 +494,7 @@ class CatalogueServer:
         subprocess.run([sys.executable, str(SOURCE_DIR / "tools" / "catalogue_entry.py"),
                         "--catalogue", str(self.catalogue_file), "--module", module,
                         "--library", str(library_path), "--package", str(package),
-                        "--url", "https://127.0.0.1:%d/packages/%s.7z" % (CATALOGUE_PORT, module)],
+                        "--url", "https://%s:%d/packages/%s.7z" % (CATALOGUE_HOST, CATALOGUE_PORT, module)],
                        check=True)
         return package.read_bytes()
 

@@ -23,7 +23,6 @@
 
 #include "launcher_module.h"
 
-LAUNCHER_MODULE_VERSION(1, 2, 3, 4);
 
 typedef struct Pending {
   LauncherConnection connection;

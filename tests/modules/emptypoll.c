@@ -11,7 +11,6 @@
 
 #include "launcher_module.h"
 
-LAUNCHER_MODULE_VERSION(1, 0, 0, 0);
 
 static atomic_ulong releasedArrays;
 

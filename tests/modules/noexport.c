@@ -5,7 +5,6 @@
  */
 #include "launcher_module.h"
 
-LAUNCHER_MODULE_VERSION(1, 0, 0, 0);
 
 LAUNCHER_EXPORT int notRegisterHandler(void);
 LAUNCHER_EXPORT int notRegisterHandler(void) { return 42; }

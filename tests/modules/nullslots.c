@@ -6,7 +6,6 @@
 
 #include "launcher_module.h"
 
-LAUNCHER_MODULE_VERSION(1, 0, 0, 0);
 
 static const ModuleHandler handler = {NULL, NULL, NULL, NULL};
 

@@ -13,7 +13,6 @@
 
 #include "launcher_module.h"
 
-LAUNCHER_MODULE_VERSION(1, 0, 0, 0);
 
 enum { kRecorded = 64 };
 

@@ -16,7 +16,6 @@
 
 #include "launcher_module.h"
 
-LAUNCHER_MODULE_VERSION(1, 0, 0, 0);
 
 enum { kMaxSlow = 64 };
 

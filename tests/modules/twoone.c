@@ -8,7 +8,6 @@
 
 #include "launcher_module.h"
 
-LAUNCHER_MODULE_VERSION(2, 0, 1, 7);
 
 static char* LAUNCHER_CALL handleRequest(LauncherConnection connection,
                                          const char* request) {

@@ -1,3 +1,4 @@
+// The process entry on POSIX systems.
 #include <cstdlib>
 
 #include "build_config.h"
@@ -13,5 +14,5 @@ int main(int argc, char** argv) {
   int code = launcherMain(argc, argv);
   // A detached catalogue fetch may still be running; the registries it uses
   // must outlive it, so the process ends without destroying them.
-  std::quick_exit(code);
+  std::_Exit(code);
 }

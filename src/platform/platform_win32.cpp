@@ -1,0 +1,115 @@
+// Win32 implementation of the platform layer (process, files, libraries).
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <objbase.h>
+#include <winver.h>
+
+#include <cstdlib>
+#include <limits>
+
+#include "platform/platform.h"
+
+// The single-instance flag: one 32-bit integer alone in a data section that
+// every process started from this image shares, so a second process of the
+// same executable sees the first one's 1. The system drops the section with
+// the last process that maps it.
+__attribute__((section("gshared"), shared)) volatile LONG singleInstanceFlag =
+    0;
+
+namespace platform {
+
+namespace {
+
+// Win32 lengths are DWORDs; a buffer larger than that is used in part.
+DWORD dwordSize(std::size_t size) {
+  return size > std::numeric_limits<DWORD>::max()
+             ? std::numeric_limits<DWORD>::max()
+             : static_cast<DWORD>(size);
+}
+
+}  // namespace
+
+bool claimSingleInstance() {
+  // One atomic exchange, so two launchers started at the same instant
+  // cannot both pass.
+  return ::InterlockedCompareExchange(&singleInstanceFlag, /*Exchange=*/1,
+                                      /*Comperand=*/0) == 0;
+}
+
+std::size_t executablePath(char* buffer, std::size_t size) {
+  if (size == 0) return 0;
+  const DWORD n = ::GetModuleFileNameA(/*hModule=*/nullptr, buffer,
+                                       dwordSize(size));
+  // A path that fills the buffer has been cut short.
+  if (n == 0 || n >= dwordSize(size)) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  return n;
+}
+
+void enterApartment() {
+  // Its result is of no consequence: nothing here depends on COM.
+  (void)::CoInitializeEx(/*pvReserved=*/nullptr, COINIT_APARTMENTTHREADED);
+}
+
+void leaveApartment() { ::CoUninitialize(); }
+
+void sleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
+
+bool pathExists(const char* path) {
+  return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool fileVersion(const char* path, std::uint16_t parts[4]) {
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeA(path, &ignored);
+  if (size == 0) return false;
+  void* block = std::calloc(size, 1);
+  if (block == nullptr) return false;
+  bool found = false;
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT infoLength = 0;
+  if (::GetFileVersionInfoA(path, /*dwHandle=*/0, size, block) &&
+      ::VerQueryValueA(block, "\\", reinterpret_cast<void**>(&info),
+                       &infoLength) &&
+      info != nullptr && infoLength >= sizeof *info) {
+    parts[0] = HIWORD(info->dwFileVersionMS);
+    parts[1] = LOWORD(info->dwFileVersionMS);
+    parts[2] = HIWORD(info->dwFileVersionLS);
+    parts[3] = LOWORD(info->dwFileVersionLS);
+    found = true;
+  }
+  std::free(block);
+  return found;
+}
+
+std::size_t temporaryDirectory(char* buffer, std::size_t size) {
+  if (size == 0) return 0;
+  const DWORD n = ::GetTempPathA(dwordSize(size), buffer);
+  // Too small a buffer gets the needed size back and no path.
+  if (n == 0 || n >= dwordSize(size)) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  return n;
+}
+
+bool deleteFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
+
+LibraryHandle loadLibrary(const char* path) {
+  return reinterpret_cast<LibraryHandle>(::LoadLibraryA(path));
+}
+
+void* findLibraryExport(LibraryHandle library, const char* name) {
+  if (library == nullptr) return nullptr;
+  return reinterpret_cast<void*>(
+      ::GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void unloadLibrary(LibraryHandle library) {
+  if (library != nullptr) ::FreeLibrary(static_cast<HMODULE>(library));
+}
+
+}  // namespace platform
