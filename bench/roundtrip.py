@@ -1,22 +1,27 @@
 #!/usr/bin/python3
 """Round-trip latency of the real launcher over WSS.
 
-bench/roundtrip.py BUILD_DIR [ROUNDS]: starts BUILD_DIR/launcher from a
-scratch copy, sends HELLO ROUNDS times one after another and prints the
-median and 99th percentile, the time from connect to first reply, and the
-launcher's resident memory idle and with 45 clients connected.
+bench/roundtrip.py BUILD_DIR [ROUNDS]: starts the build's launcher from a
+scratch copy (a Windows build under wine64, in the prefix WINEPREFIX names)
+with the test module echo installed and listed by a local catalogue, sends
+HELLO and then a request relayed to echo ROUNDS times each, one after
+another, and prints the median and 99th percentile of both, the time from
+connect to first reply, and the launcher's resident memory idle and with 45
+clients connected. BUILD_DIR is a test build (its catalogue is the local
+one on port 11650).
 """
 import asyncio
 import os
-import shutil
 import ssl
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
 import websockets
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests", "integration"))
 
 
 def resident_kib(pid):
@@ -38,6 +43,16 @@ async def hold_clients(root_pem, count, pid):
     return rss
 
 
+async def rounds_of(ws, message, rounds):
+    times = []
+    for _ in range(rounds):
+        t = time.perf_counter()
+        await ws.send(message)
+        await ws.recv()
+        times.append(time.perf_counter() - t)
+    return sorted(times)
+
+
 async def measure(root_pem, rounds):
     ctx = ssl.create_default_context(cafile=root_pem)
     start = time.perf_counter()
@@ -45,40 +60,59 @@ async def measure(root_pem, rounds):
         await ws.send('{"request":{"act":"HELLO"}}')
         await ws.recv()
         first = time.perf_counter() - start
-        times = []
-        for _ in range(rounds):
-            t = time.perf_counter()
-            await ws.send('{"request":{"act":"HELLO"}}')
-            await ws.recv()
-            times.append(time.perf_counter() - t)
-    return first, times
+        while '"ready" : 1' not in await ask(ws, '{"request":{"act":"HELLO"}}'):
+            await asyncio.sleep(0.05)
+        assert '"result" : 0' in await ask(ws, '{"request":{"act":"LOAD","module":"echo"}}')
+        hello = await rounds_of(ws, '{"request":{"act":"HELLO"}}', rounds)
+        relay = await rounds_of(ws, '{"target":"echo","request":{"n":1}}', rounds)
+    return first, hello, relay
+
+
+async def ask(ws, message):
+    await ws.send(message)
+    return await ws.recv()
+
+
+def report(name, times):
+    print(f"{name:<14} median {statistics.median(times) * 1e3:.3f} ms"
+          f"  p99 {times[int(len(times) * 0.99)] * 1e3:.3f} ms  ({len(times)} rounds)")
 
 
 def main():
-    build = sys.argv[1]
+    build = os.path.abspath(sys.argv[1])
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+    os.environ["LAUNCHER_BUILD_DIR"] = build
+    import conftest as harness
     with tempfile.TemporaryDirectory() as scratch:
-        exe = os.path.join(scratch, "launcher")
-        shutil.copy(os.path.join(build, "launcher"), exe)
-        proc = subprocess.Popen([exe], env=dict(os.environ, TMPDIR=scratch))
+        base = harness.Path(scratch)
+        server = harness.CatalogueServer(base).start()
+        made = []
         try:
+            server.publish("echo")
+            instance = harness.Launcher(base, "bench", made)
+            instance.preinstall("echo")
+            if harness.WINDOWS:
+                harness.wine_temp_directory().mkdir(parents=True, exist_ok=True)
+            instance.start(port=None)
             root = os.path.join(build, "identity", "root.pem")
-            for _ in range(100):
+            for _ in range(400):
                 try:
-                    first, times = asyncio.run(measure(root, rounds))
+                    first, hello, relay = asyncio.run(measure(root, rounds))
                     break
                 except OSError:
                     time.sleep(0.05)
             else:
                 sys.exit("launcher did not start")
-            idle = resident_kib(proc.pid)
-            busy = asyncio.run(hold_clients(root, 45, proc.pid))
+            idle = resident_kib(instance.proc.pid)
+            busy = asyncio.run(hold_clients(root, 45, instance.proc.pid))
         finally:
-            proc.kill()
-            proc.wait()
-    times.sort()
-    print(f"HELLO round trip  median {statistics.median(times) * 1e3:.3f} ms"
-          f"  p99 {times[int(len(times) * 0.99)] * 1e3:.3f} ms  ({rounds} rounds)")
+            for launcher in made:
+                launcher.expect_exit = True
+                launcher.stop()
+            server.stop()
+    print("launcher: %s" % ("launcher.exe under wine64" if harness.WINDOWS else "native"))
+    report("HELLO", hello)
+    report("relay to echo", relay)
     print(f"connect + TLS + first reply {first * 1e3:.1f} ms")
     print(f"resident memory idle {idle} KiB, with 45 clients {busy} KiB")
 

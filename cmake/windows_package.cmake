@@ -12,9 +12,9 @@ add_custom_command(OUTPUT "${LAUNCHER_PACKAGE_ZIP}"
   COMMAND ${CMAKE_COMMAND} -E copy "${LAUNCHER_PACKAGE_ROOT}" "${LAUNCHER_PACKAGE_DIR}/root.crt"
   COMMAND ${CMAKE_COMMAND} -E copy "${CMAKE_SOURCE_DIR}/src/platform/README-windows.txt"
     "${LAUNCHER_PACKAGE_DIR}/README.txt"
-  COMMAND ${CMAKE_COMMAND} -E tar cf "${LAUNCHER_PACKAGE_ZIP}" --format=zip
+  COMMAND ${CMAKE_COMMAND} -E chdir "${LAUNCHER_PACKAGE_DIR}"
+    ${CMAKE_COMMAND} -E tar cf "${LAUNCHER_PACKAGE_ZIP}" --format=zip
     launcher.exe root.crt README.txt
-  WORKING_DIRECTORY "${LAUNCHER_PACKAGE_DIR}"
   DEPENDS launcher "${LAUNCHER_PACKAGE_ROOT}" "${CMAKE_SOURCE_DIR}/src/platform/README-windows.txt"
   COMMENT "Packing ${LAUNCHER_PACKAGE_NAME}.zip")
 add_custom_target(windows_package DEPENDS "${LAUNCHER_PACKAGE_ZIP}")

@@ -31,9 +31,12 @@
  * value identifies one page for as long as it stays connected; compare it,
  * never dereference it. Modules hear nothing of connects and disconnects.
  *
- * Stamp the library's version with LAUNCHER_MODULE_VERSION in one source
- * file; the launcher compares its first three parts with the catalogue's
- * "latest" (1.2.3.4 reads as 1.2.3).
+ * The library's version: the launcher compares its first three parts with
+ * the catalogue's "latest" (1.2.3.4 reads as 1.2.3). On Windows it is the
+ * DLL's VERSIONINFO resource; on ELF systems a note that
+ * LAUNCHER_MODULE_VERSION, used in one source file, adds. The CMake function
+ * add_launcher_module (cmake/launcher_module.cmake) makes either from its
+ * VERSION argument.
  */
 #ifndef LAUNCHER_MODULE_H
 #define LAUNCHER_MODULE_H

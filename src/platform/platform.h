@@ -1,6 +1,6 @@
 // The launcher's only window on the operating system. Everything above this
-// header is portable; platform_posix.cpp implements it for POSIX systems and a
-// Win32 implementation fills the same declarations with the Windows calls.
+// header is portable; the build picks *_posix.cpp or *_win32.cpp to implement
+// it.
 //
 // Paths are byte texts in the system's narrow encoding (UTF-8 on POSIX, the
 // ANSI code page on Windows) except where a function takes UTF-16 units, which
@@ -25,7 +25,8 @@ constexpr const char kLibraryExtension[] = ".so";
 
 // Claims the flag that only one process started from this executable may
 // hold. False when another process holds it. The system releases it when the
-// process ends, however it ends.
+// process ends, however it ends (Windows: a data section shared by all
+// processes of the image; POSIX: a lock on the executable file).
 bool claimSingleInstance();
 
 // Writes the running executable's full path into buffer (NUL-terminated) and
@@ -43,8 +44,9 @@ void sleepMilliseconds(unsigned milliseconds);
 // Whether anything exists at path.
 bool pathExists(const char* path);
 
-// The four 16-bit parts of a file's version stamp, read from the file on disk
-// without loading it. False when the file has no stamp or cannot be read.
+// The four 16-bit parts of a file's version stamp (Windows: its VERSIONINFO
+// resource; ELF: the note launcher_module.h describes), read without loading
+// the file as a library. False when the file has none or cannot be read.
 bool fileVersion(const char* path, std::uint16_t parts[4]);
 
 // Writes the temporary directory, ending in a separator, into buffer and
@@ -94,6 +96,7 @@ bool closeFile(FileHandle file);
 
 // Applies a Windows attribute word. On POSIX only the read-only bit (0x1)
 // has a meaning: it removes the write permissions.
+// (createOutputFile replaces a read-only file too, as a later package must.)
 bool setFileAttributes(const Utf16* path, std::uint32_t attributes);
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
+// After <windows.h>, which they need.
 #include <objbase.h>
 #include <winver.h>
 
@@ -39,8 +41,8 @@ bool claimSingleInstance() {
 
 std::size_t executablePath(char* buffer, std::size_t size) {
   if (size == 0) return 0;
-  const DWORD n = ::GetModuleFileNameA(/*hModule=*/nullptr, buffer,
-                                       dwordSize(size));
+  const DWORD n =
+      ::GetModuleFileNameA(/*hModule=*/nullptr, buffer, dwordSize(size));
   // A path that fills the buffer has been cut short.
   if (n == 0 || n >= dwordSize(size)) {
     buffer[0] = '\0';

@@ -38,10 +38,10 @@ HANDLE createReplacing(const Utf16* path) {
 }  // namespace
 
 std::size_t narrowToUtf16(const char* text, Utf16* out, std::size_t capacity) {
-  const int units = capacity > static_cast<std::size_t>(
-                                   std::numeric_limits<int>::max())
-                        ? std::numeric_limits<int>::max()
-                        : static_cast<int>(capacity);
+  const int units =
+      capacity > static_cast<std::size_t>(std::numeric_limits<int>::max())
+          ? std::numeric_limits<int>::max()
+          : static_cast<int>(capacity);
   // Code page 0 is the system's ANSI code page; -1 takes the terminator too.
   const int n = ::MultiByteToWideChar(/*CodePage=*/0, /*dwFlags=*/0, text,
                                       /*cbMultiByte=*/-1,
@@ -59,8 +59,7 @@ FileHandle createOutputFile(const Utf16* path) {
   // An earlier package may have left the file read-only (or hidden), which
   // refuses its replacement for good and would keep the module from ever
   // being updated; such a file is made plain and replaced.
-  if (file == INVALID_HANDLE_VALUE &&
-      ::GetLastError() == ERROR_ACCESS_DENIED &&
+  if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED &&
       ::SetFileAttributesW(wide(path), FILE_ATTRIBUTE_NORMAL)) {
     file = createReplacing(path);
   }

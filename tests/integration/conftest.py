@@ -44,8 +44,9 @@ BRIDGE_PORTS = list(range(11651, 11656))
 CATALOGUE_PORT = 11650
 CATALOGUE_PATH = "/online/win.json"
 
-# Generous: the suite also runs against a ThreadSanitizer build.
-WAIT = 30.0
+# Generous: the suite also runs against a ThreadSanitizer build, and under
+# emulated wine.
+WAIT = float(os.environ.get("LAUNCHER_TEST_WAIT", "30"))
 
 
 def wait_until(condition, what, timeout=WAIT, interval=0.02):
@@ -294,6 +295,7 @@ def for_another_machine(library):
 def wine_temp_directory():
     """The prefix's temporary directory: wine takes TMP and TEMP from the
     prefix's registry, not from the environment."""
+    assert os.environ.get("WINEPREFIX"), "a Windows build runs under wine: set WINEPREFIX"
     users = Path(os.environ["WINEPREFIX"]) / "drive_c" / "users"
     return users / os.environ.get("USER", "root") / "Temp"
 

@@ -12,6 +12,7 @@ import os
 import re
 import sys
 import xml.etree.ElementTree as ET
+import zipfile
 
 import pytest
 
@@ -171,6 +172,23 @@ def test_module_libraries(build_dir, arch):
         problems += ["%s: %s" % (name, problem)
                      for problem in module_problems(read_image(path), name, arch)]
     assert not problems, "\n".join(problems)
+
+
+def test_publisher_package(build_dir, arch):
+    """launcher-<version>-win32.zip, when the build made it: the executable as
+    built, the root that signs the bridge's certificate, the publisher's text."""
+    version = ".".join(str(part) for part in project_version())
+    path = os.path.join(build_dir, "launcher-%s-win32.zip" % version)
+    if not os.path.exists(path):
+        pytest.skip("the build made no publisher's package")
+    with zipfile.ZipFile(path) as package:
+        assert sorted(package.namelist()) == ["README.txt", "launcher.exe", "root.crt"]
+        with open(os.path.join(build_dir, "launcher.exe"), "rb") as stream:
+            assert package.read("launcher.exe") == stream.read()
+        root = package.read("root.crt").decode()
+        assert root.count("-----BEGIN CERTIFICATE-----") == 1
+        with open(os.path.join(build_dir, "identity", "chain.pem")) as stream:
+            assert root.strip() in stream.read()
 
 
 # The same checks on images built here, so that each can be seen to fail.
