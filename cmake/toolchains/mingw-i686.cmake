@@ -1,13 +1,4 @@
-# Cross-compiling for 32-bit Windows (the product) with Debian's
-# mingw-w64, posix thread model (std::thread and std::mutex need it).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
+# 32-bit Windows: the product.
 set(LAUNCHER_WINDOWS_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${LAUNCHER_WINDOWS_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${LAUNCHER_WINDOWS_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${LAUNCHER_WINDOWS_TRIPLET}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${LAUNCHER_WINDOWS_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
