@@ -2,8 +2,6 @@
 #include "bridge/bridge_server.h"
 
 #include <civetweb.h>
-
-#include "build_config.h"
 #include "platform/platform.h"
 
 namespace {
@@ -74,8 +72,6 @@ int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
                            tlsIdentity,
                            "tcp_nodelay",
                            "1",
-                           "num_threads",
-                           LAUNCHER_BRIDGE_WORKERS,
                            nullptr};
   mg_context* context = mg_start(nullptr, nullptr, options);
   if (context == nullptr) return 1;

@@ -8,6 +8,13 @@ HELLO with the version resource, LOAD of a missing module with its progress
 and final messages, LOAD 0, a request and its reply, a pushed message, and a
 second start of the same executable that ends at once while the first keeps
 serving.
+
+Machines whose kernel runs no 32-bit code run 32-bit wine under qemu-user,
+and there the launcher's process is brought down by the emulation soon after
+its threads start working ("Got unexpected trap -1", "stack smashing
+detected" in wine's own code); small programs with few threads, or threads
+started slowly, run. scripts/test runs this road only when asked
+(LAUNCHER_I686_ROAD=1).
 """
 
 import os
