@@ -1,12 +1,14 @@
 #include "catalogue/module_names.h"
 
 bool isPlainModuleName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
+  if (name.empty() || name.back() == '.' || name.back() == ' ') return false;
   for (unsigned char c : name) {
     // Both platforms' separators and the drive colon, whatever this build
-    // runs on: catalogue names are shared by every platform.
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':')
+    // runs on.
+    if (c < 0x20 || c == 0x7F || std::strchr("/\\:<>\"|?*", c) != nullptr)
       return false;
   }
-  return true;
+  return !isDeviceName(
+      [&](std::size_t i) { return static_cast<unsigned char>(name[i]); },
+      name.size());
 }

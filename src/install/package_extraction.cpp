@@ -9,6 +9,7 @@
 #include "7zCrc.h"
 #include "7zFile.h"
 #include "7zTypes.h"
+#include "catalogue/module_names.h"
 
 namespace {
 
@@ -28,31 +29,34 @@ Utf16 nameUnit(const Byte* name, std::size_t index) {
 }
 
 // The archive's own UTF-16LE name bytes, checked before anything is touched
-// on disk: an accepted name can only resolve inside the destination. Every
-// "/"-separated segment must be non-empty and neither "." nor "..", the
-// first may not carry a drive or root prefix (":"), and backslashes and
-// embedded NULs are refused because a Windows build would honour them as
-// separators or truncate at them.
+// on disk: an accepted name can only name a file inside the destination, on
+// any system. Every "/"-separated segment must be non-empty, may not end in
+// "." or " " (Windows drops those, so "..." or ".. " would climb) and may not
+// be a device name; backslashes, ":" (drives, alternate streams), control
+// characters, the other characters Windows forbids in names, and embedded
+// NULs are refused.
 bool isSafeName(const Byte* name, std::size_t length) {
   if (length < 2) return false;  // the terminator alone
   std::size_t segmentStart = 0;
-  bool firstSegment = true;
   for (std::size_t i = 0; i < length; ++i) {
     const Utf16 unit = nameUnit(name, i);
     const bool end = i + 1 == length;
     if (end != (unit == 0)) return false;
-    if (unit == '\\') return false;
-    if (unit == ':' && firstSegment) return false;
+    if (!end && (unit < 0x20 || unit == '\\' || unit == ':' || unit == '<' ||
+                 unit == '>' || unit == '"' || unit == '|' || unit == '?' ||
+                 unit == '*')) {
+      return false;
+    }
     if (unit != '/' && !end) continue;
     const std::size_t segmentLength = i - segmentStart;
     if (segmentLength == 0) return false;
-    if (nameUnit(name, segmentStart) == '.' &&
-        (segmentLength == 1 ||
-         (segmentLength == 2 && nameUnit(name, segmentStart + 1) == '.'))) {
-      return false;
-    }
+    const Utf16 last = nameUnit(name, i - 1);
+    if (last == '.' || last == ' ') return false;
+    auto unitAt = [&](std::size_t k) {
+      return nameUnit(name, segmentStart + k);
+    };
+    if (isDeviceName(unitAt, segmentLength)) return false;
     segmentStart = i + 1;
-    firstSegment = false;
   }
   return true;
 }

@@ -76,11 +76,21 @@ TEST_F(ModuleHostTest, FilesWithoutAReadableStampHaveTheEmptyVersion) {
 // A second line of defence behind the catalogue's own refusal.
 TEST_F(ModuleHostTest, NamesThatAreNotPlainFileNamesHaveNoPath) {
   EXPECT_EQ(moduleLibraryPath("a b.c"), testModulesDirectory() + "/a b.c.so");
+  // Near misses of Windows device names are ordinary names.
+  for (const char* name : {"COM10", "console", "nullable", "LPT", "con-x"})
+    EXPECT_NE(moduleLibraryPath(name), "") << name;
   for (const std::string& name :
-       {std::string(), std::string("."), std::string(".."), std::string("a/b"),
-        std::string("a\\b"), std::string("c:x"), std::string("a\x01z"),
-        std::string("tab\there"), std::string("del\x7f"), std::string("/abs"),
-        std::string("..\\up")}) {
+       {std::string(),          std::string("."),
+        std::string(".."),      std::string("a/b"),
+        std::string("a\\b"),    std::string("c:x"),
+        std::string("a\x01z"),  std::string("tab\there"),
+        std::string("del\x7f"), std::string("/abs"),
+        std::string("..\\up"),  std::string("CON"),
+        std::string("nul.txt"), std::string("Com1"),
+        std::string("lpt\xB9"), std::string("aux .x"),
+        std::string("abc."),    std::string("abc "),
+        std::string("a?b"),     std::string("a*b"),
+        std::string("a|b"),     std::string("a<b")}) {
     EXPECT_EQ(moduleLibraryPath(name), "") << '"' << name << '"';
     EXPECT_EQ(checkInstalledModule(name), 2) << '"' << name << '"';
   }

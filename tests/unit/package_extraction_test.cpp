@@ -208,6 +208,12 @@ TEST_P(ExtractPackageUnsafeName, IsRefusedBeforeWritingIt) {
 
 INSTANTIATE_TEST_SUITE_P(Traversal, ExtractPackageUnsafeName,
                          ::testing::Values("../evil", "/abs", "a/../../x",
-                                           "C:x", "a\\b", "a/./b"));
+                                           "C:x", "a\\b", "a/./b", "a/.../b",
+                                           "a/.. /b", "x.dll."));
+// Names that Windows would make into a device, a stream or nothing.
+INSTANTIATE_TEST_SUITE_P(WindowsNames, ExtractPackageUnsafeName,
+                         ::testing::Values("CON", "a/nul.txt", "Com1.dll",
+                                           "lpt9", "aux .dll", "conout$",
+                                           "x.dll:stream", "a?b", "a|b"));
 
 }  // namespace
