@@ -81,13 +81,13 @@ def test_whole_road_from_missing_module_to_its_messages(launcher, catalogue_serv
 def test_names_that_are_not_plain_file_names_are_never_installed(launcher, catalogue_server):
     catalogue_server.publish("echo")
     document = catalogue_server.catalogue()
-    for name in ["../x", "a/b", "..", "a\\b", "c:x"]:
+    for name in ["../x", "a/b", "..", "a\\b", "c:x", "CON", "nul.txt", "x."]:
         document[name] = document["echo"]
     catalogue_server.write_catalogue(document)
     instance = launcher()
     client = instance.connect()
     client.wait_ready()
-    for name in ["../x", "a/b", "..", "a\\b", "c:x", "Echo", "nosuch"]:
+    for name in ["../x", "a/b", "..", "a\\b", "c:x", "CON", "nul.txt", "x.", "Echo", "nosuch"]:
         assert client.load(name) == {"act": "LOAD", "result": 6}, name
     client.quiet(0.3)
     assert catalogue_server.package_requests("echo") == []
