@@ -75,39 +75,30 @@ class ExtractPackage : public ::testing::Test {
 class ExtractPackageTree : public ExtractPackage,
                            public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(ExtractPackageTree, RecreatesFilesFoldersTimesAndReadOnly) {
+// Nested, empty, read-only and stamped entries are unpacked on every
+// system in platform_test.cpp; here a large entry, dotted names and
+// sub-second times, which std::filesystem reads on Linux only.
+TEST_P(ExtractPackageTree, RecreatesFilesAndSubSecondTimes) {
   std::string big;
   for (int i = 0; i < 300000; ++i) big += static_cast<char>('a' + i * 7 % 23);
   const std::vector<std::pair<std::string, std::string>> files = {
-      {"a/b/c.dll", "nested"}, {"big.bin", big},       {"empty.dll", ""},
-      {"notes..txt", "dots"},  {"readonly.txt", "ro"}, {"z.txt", "last"}};
+      {"big.bin", big}, {"notes..txt", "dots"}, {"z.txt", "last"}};
   for (const auto& [name, bytes] : files)
     writeBytes(root_ / "src" / name, bytes);
-  fs::create_directories(root_ / "src" / "hollow");
   const timespec times[2] = {{0, UTIME_OMIT}, {kStampSeconds, kStampNanos}};
   ASSERT_EQ(utimensat(AT_FDCWD, (root_ / "src/z.txt").c_str(), times, 0), 0);
-  ASSERT_EQ(chmod((root_ / "src/readonly.txt").c_str(), 0444), 0);
-  // Naming the nested file alone stores no entries for a and a/b.
-  sevenZip(std::string("a ") + GetParam(),
-           "a/b/c.dll big.bin empty.dll notes..txt readonly.txt "
-           "z.txt hollow");
+  sevenZip(std::string("a ") + GetParam(), "big.bin notes..txt z.txt");
 
   ASSERT_EQ(extract(dest_), 0);
   for (const auto& [name, bytes] : files)
     EXPECT_EQ(readBytes(dest_ / name), bytes) << name;
-  EXPECT_EQ(
-      outTree(),
-      (std::set<std::string>{
-          "modules", "modules/a", "modules/a/b", "modules/a/b/c.dll",
-          "modules/big.bin", "modules/empty.dll", "modules/hollow",
-          "modules/notes..txt", "modules/readonly.txt", "modules/z.txt"}));
+  EXPECT_EQ(outTree(),
+            (std::set<std::string>{"modules", "modules/big.bin",
+                                   "modules/notes..txt", "modules/z.txt"}));
   struct stat st;
   ASSERT_EQ(stat((dest_ / "z.txt").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtim.tv_sec, kStampSeconds);
   EXPECT_EQ(st.st_mtim.tv_nsec, kStampNanos);
-  EXPECT_NE(st.st_mode & S_IWUSR, 0u);
-  ASSERT_EQ(stat((dest_ / "readonly.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0222, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Solidity, ExtractPackageTree,
@@ -140,13 +131,6 @@ TEST_F(ExtractPackage, MakesOneDestinationLevelAndReplacesFiles) {
   sevenZip("d", "m.dll");
   EXPECT_EQ(extract(root_ / "out/unused"), 0);
   EXPECT_FALSE(fs::exists(root_ / "out/unused"));
-}
-
-TEST_F(ExtractPackage, ReportsUnreadableArchives) {
-  EXPECT_EQ(extract(dest_), 2);  // missing: the system's ENOENT
-  writeBytes(archive_, "this is not an archive, only some text\n");
-  EXPECT_EQ(extract(dest_), 17);
-  EXPECT_TRUE(outTree().empty());
 }
 
 TEST_F(ExtractPackage, StopsAtDamagedDataKeepingEarlierEntries) {
