@@ -38,6 +38,8 @@ HANDLE createReplacing(const Utf16* path) {
 }  // namespace
 
 std::size_t narrowToUtf16(const char* text, Utf16* out, std::size_t capacity) {
+  // With no room the call would only report the size it needs.
+  if (capacity == 0) return 0;
   const int units =
       capacity > static_cast<std::size_t>(std::numeric_limits<int>::max())
           ? std::numeric_limits<int>::max()
@@ -56,12 +58,19 @@ bool createDirectory(const Utf16* path) {
 
 FileHandle createOutputFile(const Utf16* path) {
   HANDLE file = createReplacing(path);
-  // An earlier package may have left the file read-only (or hidden), which
-  // refuses its replacement for good and would keep the module from ever
-  // being updated; such a file is made plain and replaced.
-  if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED &&
-      ::SetFileAttributesW(wide(path), FILE_ATTRIBUTE_NORMAL)) {
-    file = createReplacing(path);
+  // An earlier package may have left the file read-only, hidden or system,
+  // which refuses its replacement for good and would keep the module from
+  // ever being updated; such a file loses those bits and is replaced.
+  constexpr DWORD kRefusing =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = ::GetFileAttributesW(wide(path));
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        (attributes & kRefusing) != 0 &&
+        ::SetFileAttributesW(wide(path), attributes & ~kRefusing)) {
+      file = createReplacing(path);
+    }
   }
   return file == INVALID_HANDLE_VALUE ? kNoFile
                                       : reinterpret_cast<FileHandle>(file);

@@ -91,6 +91,7 @@ TEST(NarrowToUtf16, NeedsRoomForTheTerminator) {
   EXPECT_EQ(platform::narrowToUtf16("abc", out, 4), 4u);
   EXPECT_EQ(platform::narrowToUtf16("abc", out, 3), 0u);
   EXPECT_EQ(platform::narrowToUtf16("abc", out, 1), 0u);
+  EXPECT_EQ(platform::narrowToUtf16("abc", out, 0), 0u);
 }
 
 TEST(PlatformLibraries, VersionStampsAreReadWithoutLoading) {
