@@ -2,7 +2,9 @@
 """Round-trip latency of the real launcher over WSS.
 
 bench/roundtrip.py BUILD_DIR [ROUNDS]: starts the build's launcher from a
-scratch copy (a Windows build under wine64, in the prefix WINEPREFIX names)
+scratch copy (a Windows build under wine, in the prefix WINEPREFIX names,
+with the loader LAUNCHER_WINE: /usr/lib/wine/wine for i686 builds, wine64
+by default)
 with the test module echo installed and listed by a local catalogue, sends
 HELLO and then a request relayed to echo ROUNDS times each, one after
 another, and prints the median and 99th percentile of both, the time from
@@ -110,7 +112,8 @@ def main():
                 launcher.expect_exit = True
                 launcher.stop()
             server.stop()
-    print("launcher: %s" % ("launcher.exe under wine64" if harness.WINDOWS else "native"))
+    print("launcher: %s" % ("launcher.exe under " + os.environ.get("LAUNCHER_WINE", "wine64")
+                            if harness.WINDOWS else "native"))
     report("HELLO", hello)
     report("relay to echo", relay)
     print(f"connect + TLS + first reply {first * 1e3:.1f} ms")
