@@ -4,8 +4,8 @@
 bench/roundtrip.py BUILD_DIR [ROUNDS]: starts the build's launcher from a
 scratch copy (a Windows build under wine, in the prefix WINEPREFIX names,
 with the loader LAUNCHER_WINE: /usr/lib/wine/wine for i686 builds, wine64
-by default)
-with the test module echo installed and listed by a local catalogue, sends
+by default) with the test module echo installed and listed by a local
+catalogue, sends
 HELLO and then a request relayed to echo ROUNDS times each, one after
 another, and prints the median and 99th percentile of both, the time from
 connect to first reply, and the launcher's resident memory idle and with 45
