@@ -2,6 +2,7 @@
 #include "bridge/bridge_server.h"
 
 #include <civetweb.h>
+
 #include "platform/platform.h"
 
 namespace {
