@@ -478,10 +478,11 @@ class CatalogueServer:
     def package_requests(self, module):
         return self.requests("/packages/%s.7z" % module)
 
-    def publish(self, module, library=None, data=None):
-        """Packs a test library as module.so into packages/module.7z (or
-        stores data there instead) and merges its entry into the catalogue
-        with the publisher's tool; returns the package's bytes."""
+    def publish(self, module, library=None, data=None, methods=()):
+        """Packs a test library as module's library into packages/module.7z
+        (with 7zz's method options, or stores data there instead) and merges
+        its entry into the catalogue with the publisher's tool; returns the
+        package's bytes."""
         source = self.work / module
         source.mkdir(exist_ok=True)
         library_path = source / library_name(module)
@@ -491,8 +492,8 @@ class CatalogueServer:
             package.write_bytes(data)
         else:
             package.unlink(missing_ok=True)
-            subprocess.run(["7zz", "a", "-t7z", "-bso0", "-bsp0", str(package), library_path.name],
-                           cwd=str(source), check=True)
+            subprocess.run(["7zz", "a", "-t7z", "-bso0", "-bsp0", *methods, str(package),
+                            library_path.name], cwd=str(source), check=True)
         subprocess.run([sys.executable, str(SOURCE_DIR / "tools" / "catalogue_entry.py"),
                         "--catalogue", str(self.catalogue_file), "--module", module,
                         "--library", str(library_path), "--package", str(package),

@@ -123,6 +123,20 @@ def test_digest_and_unpack_failures(launcher, catalogue_server):
     assert not (instance.modules / library_name("notarchive")).exists()
 
 
+def test_packages_install_with_every_method_and_filter_of_the_decoder(launcher, catalogue_server):
+    methods = {"ppmd": ["-m0=PPMd"], "copy": ["-m0=Copy"], "lzma": ["-m0=LZMA"],
+               "lzma2": ["-m0=LZMA2"], "bcj": ["-mf=BCJ"], "bcj2": ["-mf=BCJ2"],
+               "arm64": ["-mf=ARM64"], "arm": ["-mf=ARM"], "armt": ["-mf=ARMT"],
+               "ppc": ["-mf=PPC"], "ia64": ["-mf=IA64"], "sparc": ["-mf=SPARC"],
+               "delta": ["-mf=Delta:4"], "riscv": ["-mf=RISCV"]}
+    for module, options in methods.items():
+        catalogue_server.publish(module, library="echo", methods=options)
+    client = ready_client(launcher())
+    for module in methods:
+        assert install(client, module)[-1] == OK, module
+        assert client.load(module) == {"act": "LOAD", "result": 0}, module
+
+
 @pytest.mark.skipif(WINDOWS, reason="wine takes the temporary directory from its prefix")
 def test_package_path_limit(launcher, catalogue_server, tmp_path):
     catalogue_server.publish("echo")
