@@ -9,9 +9,16 @@
 #include <cstring>
 #include <mutex>
 
+#include "build_config.h"
+
 namespace {
 
 constexpr long kMaxRedirects = 3;
+// A package transfer has no overall limit (packages may be large and lines
+// slow), but one that stops receiving ends, so that its install ends and a
+// later LOAD resumes it; connecting is bounded alike.
+constexpr long kStallSeconds = LAUNCHER_TRANSFER_STALL_SECONDS;
+constexpr long kConnectSeconds = 30;
 std::once_flag curlInitialised;
 const char* trustBundle = nullptr;
 
@@ -66,6 +73,9 @@ int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
   }
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, file);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
   if (progress != nullptr) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, progressContext);

@@ -78,6 +78,14 @@ def sha512_hex(data):
     return hashlib.sha512(data).hexdigest()
 
 
+def build_setting(name):
+    """A cache value of the build under test, as text."""
+    for line in (BUILD_DIR / "CMakeCache.txt").read_text().splitlines():
+        if line.startswith(name + ":"):
+            return line.split("=", 1)[1]
+    raise AssertionError("%s is not set in %s" % (name, BUILD_DIR))
+
+
 def project_version():
     for line in (SOURCE_DIR / "CMakeLists.txt").read_text().splitlines():
         if line.startswith("project(launcher VERSION "):

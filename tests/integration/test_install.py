@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import (BRIDGE_PORTS, WINDOWS, is_final, is_progress, library_name,
+from conftest import (BRIDGE_PORTS, WINDOWS, build_setting, is_final, is_progress, library_name,
                       wait_ports_free)
 
 OK = {"act": "LOAD", "error": 0, "result": 2}
@@ -89,6 +89,25 @@ def test_transfer_failures_keep_the_partial_file(launcher, catalogue_server):
         None, "bytes=%d-" % len(body), None]
     for module in ["dropped", "missing"]:
         assert client.load(module)["result"] == 0
+
+
+def test_a_stalled_transfer_fails_and_is_resumed(launcher, catalogue_server):
+    stall = int(build_setting("LAUNCHER_TRANSFER_STALL_SECONDS"))
+    if stall > 10:
+        pytest.skip("built with a %d s stall limit; tests build with a short one" % stall)
+    package = catalogue_server.publish("stalled", library="echo")
+    # Headers and 1000 bytes, then nothing for far longer than the limit.
+    catalogue_server.rule("/packages/stalled.7z",
+                          {"stall_after": 1000, "stall": stall * 20, "times": 1})
+    instance = launcher()
+    client = ready_client(instance)
+    assert install(client, "stalled")[-1] == final(3)
+    assert instance.package_file("stalled").read_bytes() == package[:1000]
+    # Nothing of the stalled install lingers: the next LOAD starts afresh
+    # and resumes the partial file.
+    assert install(client, "stalled")[-1] == OK
+    assert [r["range"] for r in catalogue_server.package_requests("stalled")] == [
+        None, "bytes=1000-"]
 
 
 def test_digest_and_unpack_failures(launcher, catalogue_server):
