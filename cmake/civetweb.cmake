@@ -1,5 +1,6 @@
-# CivetWeb from Debian's source package, with our patch applied to a copy in
-# the build tree so the unpacked sources stay pristine.
+# CivetWeb from Debian's source package, with our patches applied to a copy
+# in the build tree so the unpacked sources stay pristine: the TLS identity
+# from memory, and no output of its own (the launcher writes nothing).
 set(CIVETWEB_SRC "${LAUNCHER_THIRD_PARTY}/civetweb")
 if(NOT EXISTS "${CIVETWEB_SRC}/src/civetweb.c")
   message(FATAL_ERROR "CivetWeb sources missing: run scripts/setup")
@@ -7,7 +8,8 @@ endif()
 set(CIVETWEB_PATCHED "${CMAKE_BINARY_DIR}/civetweb")
 include(cmake/patched_copy.cmake)
 launcher_patched_copy("${CIVETWEB_SRC}" "${CIVETWEB_PATCHED}"
-  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch" src include)
+  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch"
+  src include)
 
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")
 target_include_directories(civetweb_static SYSTEM PUBLIC "${CIVETWEB_PATCHED}/include")

@@ -70,6 +70,44 @@ def test_plain_https_request_gets_no_response(launcher):
     assert instance.connect().call({"act": "HELLO"})["act"] == "HELLO"
 
 
+def test_drops_and_bad_input_write_nothing(launcher):
+    """The launcher writes nothing anywhere, also when peers misbehave."""
+    instance = launcher()
+    port = instance.port
+    # A port probe, and bytes that are no TLS at all.
+    socket.create_connection(("127.0.0.1", port)).close()
+    with socket.create_connection(("127.0.0.1", port)) as raw:
+        raw.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        raw.settimeout(20)
+        try:
+            raw.recv(100)
+        except OSError:
+            pass
+    # An upgrade without a key, and one for another protocol version.
+    for headers in ["Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n",
+                    "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 8\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"]:
+        tls = client_context().wrap_socket(socket.create_connection(("127.0.0.1", port)),
+                                           server_hostname="127.0.0.1")
+        tls.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % headers).encode())
+        tls.settimeout(20)
+        try:
+            tls.recv(4096)
+        except OSError:
+            pass
+        tls.close()
+    # Clients that vanish without a close frame or a TLS close: mid-frame,
+    # after an unmasked frame, after a reserved opcode, and idle.
+    for abuse in [b"\x81\xfe\x10", b"\x81\x05hello", b"\x83\x80abcd", b""]:
+        raw = RawWebSocket(port)
+        raw.sock.sendall(abuse)
+        time.sleep(0.2)
+        raw.sock.close()
+    assert instance.connect().call({"act": "HELLO"})["act"] == "HELLO"
+    time.sleep(0.5)
+    assert instance.output.read_bytes() == b""
+
+
 def nested_envelope(levels):
     """A HELLO envelope nested levels deep in all (the root is level 1)."""
     inner = "[" * (levels - 2) + "]" * (levels - 2)
