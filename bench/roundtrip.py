@@ -26,6 +26,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 "tests", "integration"))
 
 
+# The page origin the build lets in, if it names any.
+ORIGIN = None
+
+
 def resident_kib(pid):
     with open(f"/proc/{pid}/status") as status:
         for line in status:
@@ -36,7 +40,7 @@ def resident_kib(pid):
 
 async def hold_clients(root_pem, count, pid):
     ctx = ssl.create_default_context(cafile=root_pem)
-    clients = [await websockets.connect("wss://127.0.0.1:11651/", ssl=ctx)
+    clients = [await websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=ORIGIN)
                for _ in range(count)]
     await asyncio.sleep(0.5)
     rss = resident_kib(pid)
@@ -58,7 +62,7 @@ async def rounds_of(ws, message, rounds):
 async def measure(root_pem, rounds):
     ctx = ssl.create_default_context(cafile=root_pem)
     start = time.perf_counter()
-    async with websockets.connect("wss://127.0.0.1:11651/", ssl=ctx) as ws:
+    async with websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=ORIGIN) as ws:
         await ws.send('{"request":{"act":"HELLO"}}')
         await ws.recv()
         first = time.perf_counter() - start
@@ -85,6 +89,8 @@ def main():
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
     os.environ["LAUNCHER_BUILD_DIR"] = build
     import conftest as harness
+    global ORIGIN
+    ORIGIN = harness.page_origin()
     with tempfile.TemporaryDirectory() as scratch:
         base = harness.Path(scratch)
         server = harness.CatalogueServer(base).start()

@@ -214,7 +214,8 @@ def main():
     parser.add_argument("--build", required=True, help="a built tree (with the example package)")
     parser.add_argument("--headless", action="store_true", help="drive the page in headless Chromium")
     parser.add_argument("--screenshot", help="with --headless: save a picture of the page here")
-    parser.add_argument("--page-port", type=int, help="port for the page (default 11660; 0 picks one)")
+    parser.add_argument("--page-port", type=int, default=11660,
+                        help="port for the page (default 11660, the origin the demo build lets in)")
     args = parser.parse_args()
     if args.screenshot:
         args.headless = True
@@ -241,8 +242,7 @@ def main():
     log = open(os.path.join(run_dir, "servers.log"), "w")
     try:
         processes.append(start_catalogue_server(identity, port, os.path.join(run_dir, "www"), log))
-        page_port = args.page_port if args.page_port is not None else (0 if args.headless else 11660)
-        page_server = serve_page(identity, page_port)
+        page_server = serve_page(identity, args.page_port)
         page_port = page_server.server_address[1]
         launcher, bridge_port = start_launcher(run_dir, log)
         processes.append(launcher)

@@ -3,6 +3,7 @@
 
 #include <civetweb.h>
 
+#include "bridge/origin_policy.h"
 #include "platform/platform.h"
 
 namespace {
@@ -25,6 +26,13 @@ BridgeClient* clientOf(const mg_connection* connection) {
 int onPlainRequest(mg_connection*, void*) { return 1; }
 
 int onConnect(const mg_connection* connection, void*) {
+  // A foreign page is refused before any record of it exists.
+  if (!originAllowed(mg_get_header(connection, "Origin"))) {
+    mg_printf(const_cast<mg_connection*>(connection), "%s",
+              "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n"
+              "Connection: close\r\n\r\n");
+    return 1;
+  }
   BridgeClient* client = registerClient(connection);
   if (client == nullptr) return 1;
   mg_set_user_connection_data(connection, client);

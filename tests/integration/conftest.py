@@ -86,6 +86,12 @@ def build_setting(name):
     raise AssertionError("%s is not set in %s" % (name, BUILD_DIR))
 
 
+def page_origin():
+    """An origin the build lets in (its first), or None when it lets in all."""
+    origins = build_setting("LAUNCHER_ALLOWED_ORIGINS").replace(";", " ").split()
+    return origins[0] if origins else None
+
+
 def project_version():
     for line in (SOURCE_DIR / "CMakeLists.txt").read_text().splitlines():
         if line.startswith("project(launcher VERSION "):
@@ -143,7 +149,8 @@ class Client:
         self.ws = run(self._open("wss://%s:%d%s" % (host, port, path)))
 
     async def _open(self, uri):
-        ws = await websockets.connect(uri, ssl=client_context(), compression=None, max_size=None,
+        ws = await websockets.connect(uri, ssl=client_context(), origin=page_origin(),
+                                      compression=None, max_size=None,
                                       ping_interval=None, open_timeout=WAIT, close_timeout=5)
         asyncio.ensure_future(self._read(ws))
         return ws
@@ -239,13 +246,15 @@ class Client:
 class RawWebSocket:
     """A bare WSS client for frame-level control (close while being ticked)."""
 
-    def __init__(self, port):
+    def __init__(self, port, origin=None):
         sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
+        origin = origin or page_origin()
         self.sock = client_context().wrap_socket(sock, server_hostname="127.0.0.1")
         key = base64.b64encode(os.urandom(16)).decode()
         self.sock.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                            "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
-                           "Sec-WebSocket-Version: 13\r\n\r\n" % key).encode())
+                           "Sec-WebSocket-Version: 13\r\n%s\r\n"
+                           % (key, "Origin: %s\r\n" % origin if origin else "")).encode())
         self.buffer = b""
         while b"\r\n\r\n" not in self.buffer:
             self.buffer += self.sock.recv(4096) or pytest.fail("closed during the handshake")

@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import (BRIDGE_PORTS, CATALOGUE_PATH, RawWebSocket, client_context, is_install,
-                      project_version, wait_until)
+                      page_origin, project_version, wait_until)
 
 
 def hold_port(port):
@@ -68,6 +68,41 @@ def test_plain_https_request_gets_no_response(launcher):
             connection.getresponse()
         connection.close()
     assert instance.connect().call({"act": "HELLO"})["act"] == "HELLO"
+
+
+def handshake_status(port, origin_header):
+    """The status line a WebSocket handshake gets, with the header given."""
+    tls = client_context().wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=20),
+                                       server_hostname="127.0.0.1")
+    tls.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                 "Sec-WebSocket-Version: 13\r\n%s\r\n" % origin_header).encode())
+    head = b""
+    while b"\r\n" not in head:
+        chunk = tls.recv(4096)
+        if not chunk:
+            break
+        head += chunk
+    tls.close()
+    return head.split(b"\r\n", 1)[0].decode()
+
+
+def test_only_the_publishers_origins_open_the_bridge(launcher):
+    origin = page_origin()
+    if origin is None:
+        pytest.skip("this build lets every origin in")
+    instance = launcher()
+    port = instance.port
+    scheme, host = origin.split("://", 1)
+    for header in ["Origin: https://evil.example\r\n", "",
+                   "Origin: %s\r\n" % origin.upper(), "Origin: %s/\r\n" % origin,
+                   "Origin: %s://%s.evil.example\r\n" % (scheme, host), "Origin: null\r\n"]:
+        assert handshake_status(port, header).startswith("HTTP/1.1 403"), header
+    assert handshake_status(port, "Origin: %s\r\n" % origin).startswith("HTTP/1.1 101")
+    # The refused handshakes left nothing behind: a client's tick and replies
+    # go on as before.
+    client = instance.connect()
+    assert client.call({"act": "HELLO"})["act"] == "HELLO"
 
 
 def test_drops_and_bad_input_write_nothing(launcher):
