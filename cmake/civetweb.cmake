@@ -1,6 +1,7 @@
 # CivetWeb from Debian's source package, with our patches applied to a copy
 # in the build tree so the unpacked sources stay pristine: the TLS identity
-# from memory, and no output of its own (the launcher writes nothing).
+# from memory, no output of its own (the launcher writes nothing), and a
+# cap on inbound frames.
 set(CIVETWEB_SRC "${LAUNCHER_THIRD_PARTY}/civetweb")
 if(NOT EXISTS "${CIVETWEB_SRC}/src/civetweb.c")
   message(FATAL_ERROR "CivetWeb sources missing: run scripts/setup")
@@ -8,13 +9,14 @@ endif()
 set(CIVETWEB_PATCHED "${CMAKE_BINARY_DIR}/civetweb")
 include(cmake/patched_copy.cmake)
 launcher_patched_copy("${CIVETWEB_SRC}" "${CIVETWEB_PATCHED}"
-  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch"
+  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-limit.patch"
   src include)
 
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")
 target_include_directories(civetweb_static SYSTEM PUBLIC "${CIVETWEB_PATCHED}/include")
 target_compile_definitions(civetweb_static PRIVATE
-  USE_MBEDTLS USE_WEBSOCKET NO_CGI NO_FILES NO_CACHING NDEBUG)
+  USE_MBEDTLS USE_WEBSOCKET NO_CGI NO_FILES NO_CACHING NDEBUG
+  MG_MAX_WEBSOCKET_FRAME=${LAUNCHER_MAX_MESSAGE_BYTES})
 target_compile_options(civetweb_static PRIVATE -w)
 target_link_libraries(civetweb_static PUBLIC ${MBEDTLS_LIBRARIES} Threads::Threads ${CMAKE_DL_LIBS})
 if(WIN32)

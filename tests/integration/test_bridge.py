@@ -3,12 +3,13 @@
 import http.client
 import json
 import socket
+import struct
 import time
 
 import pytest
 
 from conftest import (BRIDGE_PORTS, CATALOGUE_PATH, RawWebSocket, client_context, is_install,
-                      page_origin, project_version, wait_until)
+                      build_setting, page_origin, project_version, wait_until)
 
 
 def hold_port(port):
@@ -103,6 +104,24 @@ def test_only_the_publishers_origins_open_the_bridge(launcher):
     # go on as before.
     client = instance.connect()
     assert client.call({"act": "HELLO"})["act"] == "HELLO"
+
+
+def test_a_message_over_the_cap_closes_only_its_connection_unread(launcher):
+    cap = int(build_setting("LAUNCHER_MAX_MESSAGE_BYTES"))
+    instance = launcher()
+    other = instance.connect()
+    raw = RawWebSocket(instance.port)
+    # Announce one byte more than the cap and send only the first bytes:
+    # the answer must not wait for the rest.
+    raw.sock.sendall(struct.pack("!BBQ", 0x81, 0x80 | 127, cap + 1) + b"mask" + b"x" * 100)
+    assert raw.read_frame() == (8, struct.pack("!H", 1009))
+    assert raw.read_frame() is None
+    assert other.call({"act": "HELLO"})["act"] == "HELLO"
+    # At the cap a message is read and answered as any other.
+    sender = instance.connect()
+    hello = '{"request":{"act":"HELLO"}}'
+    sender.send(hello + " " * (cap - len(hello)))
+    assert sender.next().json["act"] == "HELLO"
 
 
 def test_drops_and_bad_input_write_nothing(launcher):
