@@ -6,11 +6,8 @@
 #include <cstring>
 #include <string>
 
-// False for the empty name, "." and "..", and names with a separator of any
-// platform, a drive colon or a control character: such a name would reach
-// outside the directory it is joined to. Also false for names that Windows
-// would not keep as they are (a trailing "." or " ", a device name, the
-// characters it forbids): catalogue names are shared by every platform.
+// Whether a module name may become a file name: isPlainFileName over its
+// bytes. Catalogue names are shared by every platform.
 bool isPlainModuleName(const std::string& name);
 
 // Whether one file name, read unit by unit through unitAt(i) for i below
@@ -36,6 +33,26 @@ bool isDeviceName(UnitAt unitAt, std::size_t length) {
   const unsigned digit = static_cast<unsigned>(unitAt(3));
   return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 ||
          digit == 0xB3;
+}
+
+// Whether one file name, read unit by unit through unitAt(i) for i below
+// length, names a file of its own inside the directory it is joined to, on
+// every system: not empty; no separator of any platform, no drive or stream
+// colon, no control character or other character Windows forbids; no
+// trailing "." or " " (Windows drops those, so "..." or ".. " would climb);
+// no device name.
+template <typename UnitAt>
+bool isPlainFileName(UnitAt unitAt, std::size_t length) {
+  if (length == 0) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned unit = static_cast<unsigned>(unitAt(i));
+    if (unit < 0x20 || unit == 0x7F ||
+        (unit < 0x80 &&
+         std::strchr("/\\:<>\"|?*", static_cast<int>(unit)) != nullptr))
+      return false;
+  }
+  const unsigned last = static_cast<unsigned>(unitAt(length - 1));
+  return last != '.' && last != ' ' && !isDeviceName(unitAt, length);
 }
 
 #endif

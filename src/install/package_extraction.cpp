@@ -28,34 +28,20 @@ Utf16 nameUnit(const Byte* name, std::size_t index) {
   return static_cast<Utf16>(name[2 * index] | (name[2 * index + 1] << 8));
 }
 
-// The archive's own UTF-16LE name bytes, checked before anything is touched
-// on disk: an accepted name can only name a file inside the destination, on
-// any system. Every "/"-separated segment must be non-empty, may not end in
-// "." or " " (Windows drops those, so "..." or ".. " would climb) and may not
-// be a device name; backslashes, ":" (drives, alternate streams), control
-// characters, the other characters Windows forbids in names, and embedded
-// NULs are refused.
+// The archive's own UTF-16LE name bytes, terminator included, checked
+// before anything is touched on disk: every "/"-separated segment must be a
+// plain file name (module_names.h), so an accepted name can only name a
+// file inside the destination, on any system.
 bool isSafeName(const Byte* name, std::size_t length) {
-  if (length < 2) return false;  // the terminator alone
+  if (length < 2 || nameUnit(name, length - 1) != 0) return false;
+  const std::size_t units = length - 1;
   std::size_t segmentStart = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const Utf16 unit = nameUnit(name, i);
-    const bool end = i + 1 == length;
-    if (end != (unit == 0)) return false;
-    if (!end && (unit < 0x20 || unit == '\\' || unit == ':' || unit == '<' ||
-                 unit == '>' || unit == '"' || unit == '|' || unit == '?' ||
-                 unit == '*')) {
-      return false;
-    }
-    if (unit != '/' && !end) continue;
-    const std::size_t segmentLength = i - segmentStart;
-    if (segmentLength == 0) return false;
-    const Utf16 last = nameUnit(name, i - 1);
-    if (last == '.' || last == ' ') return false;
+  for (std::size_t i = 0; i <= units; ++i) {
+    if (i < units && nameUnit(name, i) != '/') continue;
     auto unitAt = [&](std::size_t k) {
       return nameUnit(name, segmentStart + k);
     };
-    if (isDeviceName(unitAt, segmentLength)) return false;
+    if (!isPlainFileName(unitAt, i - segmentStart)) return false;
     segmentStart = i + 1;
   }
   return true;
