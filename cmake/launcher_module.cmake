@@ -7,6 +7,34 @@
 # systems. The launcher compares the first three parts with the catalogue's
 # "latest". Without VERSION the library has no version at all.
 set(LAUNCHER_MODULE_HEADER_DIR "${CMAKE_CURRENT_LIST_DIR}/../src/modules")
+set(LAUNCHER_VERSION_INFO_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/version_info.rc.in")
+
+# launcher_version_parts(<out> <a.b.c.d> <who>): the four parts of a version,
+# each checked to fit the 16 bits a file version holds.
+function(launcher_version_parts out version who)
+  if(NOT version MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+    message(FATAL_ERROR "${who}: VERSION must be a.b.c.d")
+  endif()
+  set(parts ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4})
+  foreach(part ${parts})
+    if(part GREATER 65535)
+      message(FATAL_ERROR "${who}: ${part} does not fit 16 bits")
+    endif()
+  endforeach()
+  set(${out} ${parts} PARENT_SCOPE)
+endfunction()
+
+# launcher_version_resource(<output .rc> <name> <file name> <VFT_APP|VFT_DLL>
+#                           <a.b.c.d>): a Windows VERSIONINFO resource.
+function(launcher_version_resource output name file_name file_type version)
+  launcher_version_parts(parts "${version}" "${name}")
+  string(REPLACE ";" "," VERSION_COMMAS "${parts}")
+  set(VERSION_NAME "${name}")
+  set(VERSION_FILE_NAME "${file_name}")
+  set(VERSION_FILE_TYPE "${file_type}")
+  set(VERSION_TEXT "${version}")
+  configure_file("${LAUNCHER_VERSION_INFO_TEMPLATE}" "${output}" @ONLY)
+endfunction()
 
 function(add_launcher_module name)
   cmake_parse_arguments(PARSE_ARGV 1 MODULE "" "VERSION;TARGET;OUTPUT_DIRECTORY" "SOURCES")
@@ -20,45 +48,12 @@ function(add_launcher_module name)
   set(stamp_dir "${CMAKE_CURRENT_BINARY_DIR}/module_stamps")
   set(stamp "")
   if(DEFINED MODULE_VERSION)
-    if(NOT MODULE_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
-      message(FATAL_ERROR "add_launcher_module(${name}): VERSION must be a.b.c.d")
-    endif()
-    set(parts ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4})
-    foreach(part ${parts})
-      if(part GREATER 65535)
-        message(FATAL_ERROR "add_launcher_module(${name}): ${part} does not fit 16 bits")
-      endif()
-    endforeach()
-    string(REPLACE ";" "," commas "${parts}")
     if(WIN32)
       set(stamp "${stamp_dir}/${name}_version.rc")
-      file(CONFIGURE OUTPUT "${stamp}" CONTENT
-"#include <winver.h>
-1 VERSIONINFO
-FILEVERSION ${commas}
-PRODUCTVERSION ${commas}
-FILEFLAGSMASK VS_FFI_FILEFLAGSMASK
-FILEFLAGS 0
-FILEOS VOS_NT_WINDOWS32
-FILETYPE VFT_DLL
-FILESUBTYPE VFT2_UNKNOWN
-BEGIN
-  BLOCK \"StringFileInfo\"
-  BEGIN
-    BLOCK \"040904b0\"
-    BEGIN
-      VALUE \"FileVersion\", \"${MODULE_VERSION}\"
-      VALUE \"InternalName\", \"${name}\"
-      VALUE \"OriginalFilename\", \"${name}.dll\"
-    END
-  END
-  BLOCK \"VarFileInfo\"
-  BEGIN
-    VALUE \"Translation\", 0x409, 1200
-  END
-END
-")
+      launcher_version_resource("${stamp}" ${name} ${name}.dll VFT_DLL ${MODULE_VERSION})
     else()
+      launcher_version_parts(parts "${MODULE_VERSION}" "add_launcher_module(${name})")
+      string(REPLACE ";" "," commas "${parts}")
       set(stamp "${stamp_dir}/${name}_version.c")
       file(CONFIGURE OUTPUT "${stamp}" CONTENT
 "#include \"launcher_module.h\"
