@@ -26,10 +26,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 "tests", "integration"))
 
 
-# The page origin the build lets in, if it names any.
-ORIGIN = None
-
-
 def resident_kib(pid):
     with open(f"/proc/{pid}/status") as status:
         for line in status:
@@ -38,9 +34,9 @@ def resident_kib(pid):
     return 0
 
 
-async def hold_clients(root_pem, count, pid):
+async def hold_clients(root_pem, count, pid, origin):
     ctx = ssl.create_default_context(cafile=root_pem)
-    clients = [await websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=ORIGIN)
+    clients = [await websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=origin)
                for _ in range(count)]
     await asyncio.sleep(0.5)
     rss = resident_kib(pid)
@@ -59,10 +55,10 @@ async def rounds_of(ws, message, rounds):
     return sorted(times)
 
 
-async def measure(root_pem, rounds):
+async def measure(root_pem, rounds, origin):
     ctx = ssl.create_default_context(cafile=root_pem)
     start = time.perf_counter()
-    async with websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=ORIGIN) as ws:
+    async with websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=origin) as ws:
         await ws.send('{"request":{"act":"HELLO"}}')
         await ws.recv()
         first = time.perf_counter() - start
@@ -89,8 +85,7 @@ def main():
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
     os.environ["LAUNCHER_BUILD_DIR"] = build
     import conftest as harness
-    global ORIGIN
-    ORIGIN = harness.page_origin()
+    origin = harness.page_origin()
     with tempfile.TemporaryDirectory() as scratch:
         base = harness.Path(scratch)
         server = harness.CatalogueServer(base).start()
@@ -105,14 +100,14 @@ def main():
             root = os.path.join(build, "identity", "root.pem")
             for _ in range(400):
                 try:
-                    first, hello, relay = asyncio.run(measure(root, rounds))
+                    first, hello, relay = asyncio.run(measure(root, rounds, origin))
                     break
                 except OSError:
                     time.sleep(0.05)
             else:
                 sys.exit("launcher did not start")
             idle = resident_kib(instance.proc.pid)
-            busy = asyncio.run(hold_clients(root, 45, instance.proc.pid))
+            busy = asyncio.run(hold_clients(root, 45, instance.proc.pid, origin))
         finally:
             for launcher in made:
                 launcher.expect_exit = True

@@ -12,6 +12,7 @@ architecture.
 import asyncio
 import base64
 import collections
+import functools
 import hashlib
 import http.client
 import itertools
@@ -78,12 +79,20 @@ def sha512_hex(data):
     return hashlib.sha512(data).hexdigest()
 
 
-def build_setting(name):
-    """A cache value of the build under test, as text."""
+@functools.lru_cache(maxsize=None)
+def build_settings():
+    """The cache of the build under test: name to value, as text."""
+    settings = {}
     for line in (BUILD_DIR / "CMakeCache.txt").read_text().splitlines():
-        if line.startswith(name + ":"):
-            return line.split("=", 1)[1]
-    raise AssertionError("%s is not set in %s" % (name, BUILD_DIR))
+        if ":" in line and "=" in line and not line.startswith(("#", "//")):
+            settings[line.split(":", 1)[0]] = line.split("=", 1)[1]
+    return settings
+
+
+def build_setting(name):
+    value = build_settings().get(name)
+    assert value is not None, "%s is not set in %s" % (name, BUILD_DIR)
+    return value
 
 
 def page_origin():
