@@ -14,6 +14,7 @@ this script can serve.
 
 import argparse
 import functools
+import json
 import os
 import re
 import shutil
@@ -55,28 +56,40 @@ def cache_value(build, name):
     return None
 
 
-def catalogue_port(build):
-    """The port of the build's catalogue URL when it is ours to serve."""
-    url = cache_value(build, "LAUNCHER_CATALOGUE_URL") or ""
-    parts = urllib.parse.urlsplit(url)
-    if parts.scheme != "https" or parts.hostname != "127.0.0.1" or not parts.port:
-        fail("the build's catalogue URL %r is not https://127.0.0.1:PORT/..." % url, SKIP)
+def launcher_settings(build, launcher_dir):
+    """The launcher to run, its catalogue URL and the identity it trusts:
+    the build's own launcher, or the test launcher of a directory with its
+    settings.json."""
+    if launcher_dir:
+        with open(os.path.join(launcher_dir, "settings.json"), encoding="utf-8") as stream:
+            settings = json.load(stream)
+        return os.path.join(launcher_dir, "launcher"), settings["catalogue_url"], \
+            settings["identity"]
     trusts_root = (cache_value(build, "LAUNCHER_CATALOGUE_TRUST_BUILD_ROOT") or "").upper() in \
         ("ON", "TRUE", "YES", "1") and not cache_value(build, "LAUNCHER_TLS_IDENTITY")
     if not trusts_root:
         fail("the build does not trust its own root for the catalogue "
              "(configure with -DLAUNCHER_CATALOGUE_TRUST_BUILD_ROOT=ON)", SKIP)
+    return os.path.join(build, "launcher"), cache_value(build, "LAUNCHER_CATALOGUE_URL") or "", \
+        os.path.join(build, "identity")
+
+
+def catalogue_port(url):
+    """The port of the catalogue URL when it is ours to serve."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme != "https" or parts.hostname != "127.0.0.1" or not parts.port:
+        fail("the catalogue URL %r is not https://127.0.0.1:PORT/..." % url, SKIP)
     return parts.port, parts.path
 
 
-def prepare(build, run_dir, port, catalogue_path):
+def prepare(build, executable, run_dir, port, catalogue_path):
     """A fresh run directory: the launcher's copy and the served tree."""
     shutil.rmtree(run_dir, ignore_errors=True)
     www = os.path.join(run_dir, "www")
     os.makedirs(os.path.join(www, "packages"))
     os.makedirs(os.path.join(www, os.path.dirname(catalogue_path.lstrip("/"))), exist_ok=True)
     os.makedirs(os.path.join(run_dir, "tmp"))
-    shutil.copy2(os.path.join(build, "launcher"), os.path.join(run_dir, "launcher"))
+    shutil.copy2(executable, os.path.join(run_dir, "launcher"))
     package = os.path.join(www, "packages", MODULE + ".7z")
     shutil.copy2(os.path.join(build, "examples", MODULE + ".7z"), package)
     status = catalogue_entry.main([
@@ -216,25 +229,29 @@ def main():
     parser.add_argument("--screenshot", help="with --headless: save a picture of the page here")
     parser.add_argument("--page-port", type=int, default=11660,
                         help="port for the page (default 11660, the origin the demo build lets in)")
+    parser.add_argument("--launcher", help="run this directory's test launcher (with its "
+                        "settings.json) instead of the build's own")
     args = parser.parse_args()
     if args.screenshot:
         args.headless = True
         args.screenshot = os.path.abspath(args.screenshot)
 
     build = os.path.abspath(args.build)
-    identity = os.path.join(build, "identity")
-    for needed in ("launcher", "examples/%s.so" % MODULE, "examples/%s.7z" % MODULE,
-                   "identity/root.pem", "identity/chain.pem", "identity/server.key"):
-        if not os.path.exists(os.path.join(build, needed)):
-            fail("%s is missing; build the tree first" % os.path.join(build, needed))
-    port, catalogue_path = catalogue_port(build)
+    executable, url, identity = launcher_settings(build, args.launcher)
+    for needed in (executable, os.path.join(build, "examples", MODULE + ".so"),
+                   os.path.join(build, "examples", MODULE + ".7z"),
+                   os.path.join(identity, "root.pem"), os.path.join(identity, "chain.pem"),
+                   os.path.join(identity, "server.key")):
+        if not os.path.exists(needed):
+            fail("%s is missing; build the tree first" % needed)
+    port, catalogue_path = catalogue_port(url)
     if args.headless:
         for needed in ("/usr/bin/chromium", "/usr/bin/certutil",
                        os.path.join(NODE_MODULES, "playwright-core")):
             if not os.path.exists(needed):
                 fail("%s is missing; run scripts/setup --browser" % needed)
     run_dir = os.path.join(build, "demo-run")
-    package_size = prepare(build, run_dir, port, catalogue_path)
+    package_size = prepare(build, executable, run_dir, port, catalogue_path)
 
     processes = []
     # SIGTERM (as from ctest's timeout) cleans up like Ctrl-C.

@@ -2,14 +2,14 @@
 
 #include <sstream>
 
-#include "build_config.h"
+#include "core/build_settings.h"
 
 namespace {
 
 // Space-separated exact origins, as browsers send them.
 std::vector<std::string> allowedOrigins() {
   std::vector<std::string> origins;
-  std::istringstream list(LAUNCHER_ALLOWED_ORIGINS);
+  std::istringstream list(kAllowedOrigins);
   for (std::string origin; list >> origin;) origins.push_back(origin);
   return origins;
 }
@@ -27,5 +27,5 @@ bool originInList(const char* origin, const std::vector<std::string>& allowed,
 
 bool originAllowed(const char* origin) {
   static const std::vector<std::string> allowed = allowedOrigins();
-  return originInList(origin, allowed, LAUNCHER_ALLOW_NO_ORIGIN != 0);
+  return originInList(origin, allowed, kAllowNoOrigin);
 }

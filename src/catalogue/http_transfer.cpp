@@ -9,15 +9,15 @@
 #include <cstring>
 #include <mutex>
 
-#include "build_config.h"
+#include "core/build_settings.h"
 
 namespace {
 
 constexpr long kMaxRedirects = 3;
 // A package transfer has no overall limit (packages may be large and lines
-// slow), but one that stops receiving ends, so that its install ends and a
-// later LOAD resumes it; connecting is bounded alike.
-constexpr long kStallSeconds = LAUNCHER_TRANSFER_STALL_SECONDS;
+// slow), but one that receives nothing for kTransferStallSeconds ends, so
+// that its install ends and a later LOAD resumes it; connecting is bounded
+// alike.
 constexpr long kConnectSeconds = 30;
 std::once_flag curlInitialised;
 const char* trustBundle = nullptr;
@@ -75,7 +75,7 @@ int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kTransferStallSeconds);
   if (progress != nullptr) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, progressContext);

@@ -7,9 +7,9 @@
 
 #include "bridge/bridge_server.h"
 #include "bridge/message_routing.h"
-#include "build_config.h"
 #include "catalogue/http_transfer.h"
 #include "catalogue/module_catalogue.h"
+#include "core/build_settings.h"
 #include "core/tls_identity.h"
 #include "modules/module_libraries.h"
 #include "platform/platform.h"
@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kBasePort = 11651;
 constexpr int kPortAttempts = 5;
-constexpr const char kCatalogueUrl[] = LAUNCHER_CATALOGUE_URL;
 constexpr std::size_t kPathBuffer = 1024;
 
 // Formed once on the main thread before any other thread starts; read-only
@@ -63,8 +62,8 @@ void initialiseLauncher() {
     modulesDirectoryText[0] = '\0';
 
   initialiseHttpTransfer();
-  if (LAUNCHER_CATALOGUE_CA[0] != '\0')
-    setTransferTrustBundle(LAUNCHER_CATALOGUE_CA);
+  if (kCatalogueTrustBundle[0] != '\0')
+    setTransferTrustBundle(kCatalogueTrustBundle);
   startCatalogueFetch(modulesDirectoryText, kCatalogueUrl);
 }
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-extern const char kTlsIdentityBase64[];
+#include "core/build_settings.h"
 
 namespace {
 // Decoded once on the main thread and kept for the process.

@@ -1,8 +1,11 @@
 """Fixtures for the integration suite: real launcher processes reached over
 WSS, and a scriptable HTTPS server for the catalogue and the packages.
 
-The bridge ports 11651-11655 and the catalogue port 11650 are fixed by the
-build, so tests run one at a time and every launcher is killed at teardown.
+The launcher under test is the build's test launcher (test-launcher/ in the
+build directory): the product's code built with these servers' settings,
+which test-launcher/settings.json records. The bridge ports 11651-11655 and
+the catalogue port 11650 are fixed, so tests run one at a time and every
+launcher is killed at teardown.
 
 A Windows build (one with launcher.exe) runs under wine: WINEPREFIX names a
 prefix made for the run, LAUNCHER_WINE the wine loader for the build's
@@ -12,7 +15,6 @@ architecture.
 import asyncio
 import base64
 import collections
-import functools
 import hashlib
 import http.client
 import itertools
@@ -33,9 +35,14 @@ import websockets
 
 SOURCE_DIR = Path(os.environ.get("LAUNCHER_SOURCE_DIR") or Path(__file__).resolve().parents[2])
 BUILD_DIR = Path(os.environ.get("LAUNCHER_BUILD_DIR") or SOURCE_DIR / "build" / "test")
-IDENTITY = BUILD_DIR / "identity"
+TEST_LAUNCHER = BUILD_DIR / "test-launcher"
+if not (TEST_LAUNCHER / "settings.json").exists():
+    pytest.exit("%s holds no test launcher: build %s with its tests (LAUNCHER_TESTS=ON)"
+                % (TEST_LAUNCHER, BUILD_DIR), returncode=2)
+SETTINGS = json.loads((TEST_LAUNCHER / "settings.json").read_text())
+IDENTITY = Path(SETTINGS["identity"])
 TEST_MODULES = BUILD_DIR / "test-modules"
-WINDOWS = (BUILD_DIR / "launcher.exe").exists()
+WINDOWS = (TEST_LAUNCHER / "launcher.exe").exists()
 EXECUTABLE = "launcher.exe" if WINDOWS else "launcher"
 LIBRARY = ".dll" if WINDOWS else ".so"
 # Under wine, certificate names match through DNS entries only.
@@ -79,26 +86,9 @@ def sha512_hex(data):
     return hashlib.sha512(data).hexdigest()
 
 
-@functools.lru_cache(maxsize=None)
-def build_settings():
-    """The cache of the build under test: name to value, as text."""
-    settings = {}
-    for line in (BUILD_DIR / "CMakeCache.txt").read_text().splitlines():
-        if ":" in line and "=" in line and not line.startswith(("#", "//")):
-            settings[line.split(":", 1)[0]] = line.split("=", 1)[1]
-    return settings
-
-
-def build_setting(name):
-    value = build_settings().get(name)
-    assert value is not None, "%s is not set in %s" % (name, BUILD_DIR)
-    return value
-
-
 def page_origin():
-    """An origin the build lets in (its first), or None when it lets in all."""
-    origins = build_setting("LAUNCHER_ALLOWED_ORIGINS").replace(";", " ").split()
-    return origins[0] if origins else None
+    """The one origin the test launcher lets in."""
+    return SETTINGS["page_origin"]
 
 
 def project_version():
@@ -350,7 +340,7 @@ class Launcher:
         self.dir.mkdir()
         if executable is None:
             executable = self.dir / EXECUTABLE
-            shutil.copy2(BUILD_DIR / EXECUTABLE, executable)
+            shutil.copy2(TEST_LAUNCHER / EXECUTABLE, executable)
         self.executable = executable
         self.modules = executable.parent / "modules"
         if WINDOWS:

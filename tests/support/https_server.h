@@ -16,7 +16,7 @@
 namespace testsupport {
 
 inline std::string identityFile(const char* name) {
-  return std::string(TEST_BUILD_DIR) + "/identity/" + name;
+  return std::string(TEST_IDENTITY_DIR) + "/" + name;
 }
 
 class HttpsServer {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "../support/https_server.h"
+#include "core/build_settings.h"
 #include "core/tls_identity.h"
 
 namespace {
@@ -43,7 +44,7 @@ long upgrade(int port, const std::string& origin, const std::string& key) {
 }
 
 TEST(BridgeServerTest, RefusedHandshakesLeaveNoClientRecord) {
-  const std::string allowed = "https://127.0.0.1:11660";
+  const std::string allowed = kAllowedOrigins;  // the tests allow one page
   const BridgeHooks hooks{nullptr, nullptr, nullptr};
   BridgeServer* server =
       openBridgeServer("127.0.0.1:0s", tlsIdentity(), &hooks);
