@@ -1,16 +1,14 @@
 #!/usr/bin/python3
 """Round-trip latency of the real launcher over WSS.
 
-bench/roundtrip.py BUILD_DIR [ROUNDS]: starts the build's launcher from a
-scratch copy (a Windows build under wine, in the prefix WINEPREFIX names,
+bench/roundtrip.py BUILD_DIR [ROUNDS]: starts the build's test launcher from
+a scratch copy (a Windows build under wine, in the prefix WINEPREFIX names,
 with the loader LAUNCHER_WINE: /usr/lib/wine/wine for i686 builds, wine64
 by default) with the test module echo installed and listed by a local
-catalogue, sends
-HELLO and then a request relayed to echo ROUNDS times each, one after
+catalogue, sends HELLO and then a request relayed to echo ROUNDS times each, one after
 another, and prints the median and 99th percentile of both, the time from
 connect to first reply, and the launcher's resident memory idle and with 45
-clients connected. BUILD_DIR is a test build (its catalogue is the local
-one on port 11650).
+clients connected.
 """
 import asyncio
 import os
