@@ -135,10 +135,13 @@ def test_drops_and_bad_input_write_nothing(launcher):
             raw.recv(100)
         except OSError:
             pass
-    # An upgrade without a key, and one for another protocol version.
+    # An upgrade without a key, one for another protocol version, and one
+    # whose key is too long for the server after the page was let in.
     for headers in ["Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n",
                     "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 8\r\n"
-                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"]:
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n",
+                    "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                    "Sec-WebSocket-Key: %s\r\nOrigin: %s\r\n" % ("k" * 80, page_origin())]:
         tls = client_context().wrap_socket(socket.create_connection(("127.0.0.1", port)),
                                            server_hostname="127.0.0.1")
         tls.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\n" % headers).encode())
