@@ -66,11 +66,10 @@ void onClose(const mg_connection* connection, void* hooksData) {
 
 }  // namespace
 
-BridgeServer* openBridgeServer(const char* listeningAddress,
-                               const char* tlsIdentity,
-                               const BridgeHooks* hooks) {
-  if (mg_init_library(kLibraryFeatures) == 0) return nullptr;
-  if (tlsIdentity == nullptr) return nullptr;
+int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
+                      BridgeHooks hooks) {
+  if (mg_init_library(kLibraryFeatures) == 0) return 1;
+  if (tlsIdentity == nullptr) return 1;
 
   // Without no-delay each small reply waits for the peer's delayed
   // acknowledgement, tens of milliseconds per message.
@@ -84,32 +83,12 @@ BridgeServer* openBridgeServer(const char* listeningAddress,
                            "1",
                            nullptr};
   mg_context* context = mg_start(nullptr, nullptr, options);
-  if (context == nullptr) return nullptr;
+  if (context == nullptr) return 1;
 
   setClientRegistryLock(RegistryLock{lockContext, unlockContext, context});
   mg_set_request_handler(context, "", onPlainRequest, nullptr);
   mg_set_websocket_handler(context, "", onConnect, onReady, onData, onClose,
-                           const_cast<BridgeHooks*>(hooks));
-  return reinterpret_cast<BridgeServer*>(context);
-}
-
-int bridgeServerPort(const BridgeServer* server) {
-  mg_server_port ports[1] = {};
-  if (mg_get_server_ports(reinterpret_cast<const mg_context*>(server), 1,
-                          ports) < 1)
-    return 0;
-  return ports[0].port;
-}
-
-void closeBridgeServer(BridgeServer* server) {
-  mg_stop(reinterpret_cast<mg_context*>(server));
-  setClientRegistryLock(RegistryLock{});
-}
-
-int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
-                      BridgeHooks hooks) {
-  if (openBridgeServer(listeningAddress, tlsIdentity, &hooks) == nullptr)
-    return 1;
+                           &hooks);
   for (;;) {
     platform::sleepMilliseconds(kTickMilliseconds);
     tickClients(hooks);

@@ -31,11 +31,7 @@ bool stillRegistered(const BridgeClient* client) {
 
 }  // namespace
 
-void setClientRegistryLock(RegistryLock lock) {
-  if (lock.lock == nullptr || lock.unlock == nullptr)
-    lock = RegistryLock{lockFallback, unlockFallback, nullptr};
-  registryLock = lock;
-}
+void setClientRegistryLock(RegistryLock lock) { registryLock = lock; }
 
 BridgeClient* registerClient(Connection connection) {
   RegistryGuard guard;

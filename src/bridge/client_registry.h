@@ -30,7 +30,7 @@ struct BridgeHooks {
 };
 
 // The lock that guards the registry and every state: the server's context
-// lock in the launcher, a plain mutex in tests and when given no functions.
+// lock in the launcher, a plain mutex in tests.
 struct RegistryLock {
   void (*lock)(void* context);
   void (*unlock)(void* context);

@@ -2,14 +2,17 @@
 
 import http.client
 import json
+import re
+import shutil
 import socket
 import struct
+import subprocess
 import time
 
 import pytest
 
-from conftest import (BRIDGE_PORTS, CATALOGUE_PATH, SETTINGS, RawWebSocket, client_context,
-                      is_install, page_origin, project_version, wait_until)
+from conftest import (BRIDGE_PORTS, CATALOGUE_PATH, SETTINGS, WINDOWS, RawWebSocket,
+                      client_context, is_install, page_origin, project_version, wait_until)
 
 
 def hold_port(port):
@@ -71,13 +74,13 @@ def test_plain_https_request_gets_no_response(launcher):
     assert instance.connect().call({"act": "HELLO"})["act"] == "HELLO"
 
 
-def handshake_status(port, origin_header):
+def handshake_status(port, origin_header, key="dGhlIHNhbXBsZSBub25jZQ=="):
     """The status line a WebSocket handshake gets, with the header given."""
     tls = client_context().wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=20),
                                        server_hostname="127.0.0.1")
     tls.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                 "Sec-WebSocket-Version: 13\r\n%s\r\n" % origin_header).encode())
+                 "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
+                 "Sec-WebSocket-Version: 13\r\n%s\r\n" % (key, origin_header)).encode())
     head = b""
     while b"\r\n" not in head:
         chunk = tls.recv(4096)
@@ -102,6 +105,38 @@ def test_only_the_publishers_origins_open_the_bridge(launcher):
     # go on as before.
     client = instance.connect()
     assert client.call({"act": "HELLO"})["act"] == "HELLO"
+
+
+def client_records(pid):
+    """The length of the launcher's client registry, read with a debugger: a
+    leaked record is never ready, so nothing a page sees would show it."""
+    registry = "'(anonymous namespace)::clientRegistry'._M_impl"
+    result = subprocess.run(
+        ["gdb", "-p", str(pid), "-batch", "-nx",
+         "-ex", "print %s._M_finish - %s._M_start" % (registry, registry)],
+        capture_output=True, text=True, timeout=120)
+    match = re.search(r"^\$1 = (\d+)$", result.stdout, re.M)
+    assert match, result.stdout + result.stderr
+    return int(match.group(1))
+
+
+@pytest.mark.skipif(WINDOWS or not shutil.which("gdb"), reason="read with gdb, natively")
+def test_refused_and_failed_handshakes_leave_no_client_record(launcher):
+    instance = launcher()
+    held = instance.connect()
+    held.call({"act": "HELLO"})
+    pid = instance.proc.pid
+    assert client_records(pid) == 1
+    # Refused before the record is made, and failed after it was: a key too
+    # long for the server's buffer.
+    for _ in range(25):
+        assert handshake_status(instance.port, "Origin: https://evil.example\r\n") \
+            .startswith("HTTP/1.1 403")
+        assert not handshake_status(instance.port, "Origin: %s\r\n" % page_origin(),
+                                    key="k" * 80).startswith("HTTP/1.1 101")
+    assert client_records(pid) == 1
+    held.close()
+    wait_until(lambda: client_records(pid) == 0, "the held client's record to go")
 
 
 def test_a_message_over_the_cap_closes_only_its_connection_unread(launcher):
