@@ -79,6 +79,8 @@ export interface LoadOutcome {
   module: string;
   /** How many installs this load waited for (0 when the module was current). */
   installs: number;
+  /** LOAD's answers in order, e.g. [2, 0]: missing, installed, registered. */
+  results: number[];
 }
 
 export interface LoadOptions {
@@ -112,6 +114,8 @@ export interface LauncherClientOptions {
   reconnect?: boolean;
   /** Installs one load() waits for before it gives up on a module that stays stale (2). */
   maxInstalls?: number;
+  /** Sees every frame sent and received, as text (a page's log, for debugging). */
+  trace?: ((direction: "sent" | "received", text: string, port: number | null) => void) | null;
 }
 
 export interface ConnectOptions {

@@ -138,6 +138,7 @@ export class LauncherClient extends EventTarget {
       retryInterval: 3000,
       reconnect: false,
       maxInstalls: 2,
+      trace: null,
       ...options,
     };
     this._socket = null;
@@ -264,8 +265,13 @@ export class LauncherClient extends EventTarget {
         finish(null); // a page's Content-Security-Policy, for example
         return;
       }
-      ws.onopen = () => ws.send(JSON.stringify({ request: { act: "HELLO" } }));
+      ws.onopen = () => {
+        const text = JSON.stringify({ request: { act: "HELLO" } });
+        this._trace("sent", text, port);
+        ws.send(text);
+      };
       ws.onmessage = (event) => {
+        if (typeof event.data === "string") this._trace("received", event.data, port);
         const message = typeof event.data === "string" ? parse(event.data) : undefined;
         if (isObject(message) && message.act === "HELLO" && isHello(message)) finish({ ws, hello: message });
       };
@@ -278,7 +284,10 @@ export class LauncherClient extends EventTarget {
     this._socket = ws;
     this._port = port;
     this._state = "open";
-    ws.onmessage = (event) => this._receive(event.data);
+    ws.onmessage = (event) => {
+      if (typeof event.data === "string") this._trace("received", event.data, port);
+      this._receive(event.data);
+    };
     ws.onclose = (event) => this._closed(event.code, event.reason, false);
     ws.onerror = null;
     this._version = hello.version;
@@ -341,7 +350,18 @@ export class LauncherClient extends EventTarget {
     if (this._state !== "open") {
       throw new LauncherError("not-connected", "not connected to the launcher; call connect() first");
     }
-    this._socket.send(JSON.stringify(envelope));
+    const text = JSON.stringify(envelope);
+    this._trace("sent", text, this._port);
+    this._socket.send(text);
+  }
+
+  _trace(direction, text, port) {
+    if (!this.options.trace) return;
+    try {
+      this.options.trace(direction, text, port);
+    } catch (e) {
+      setTimeout(() => { throw e; }); // a page's bug must not break the connection
+    }
   }
 
   // Sends a launcher action and resolves with its reply (replies to one
@@ -463,6 +483,7 @@ export class LauncherClient extends EventTarget {
     const done = deferred();
     const generation = this._generation;
     let installs = 0;
+    const results = []; // LOAD's answers, in order
     let installing = null; // deferred of the final message while an install runs
     let early = []; // install messages that arrived before LOAD's answer
     const operation = {
@@ -503,6 +524,7 @@ export class LauncherClient extends EventTarget {
             early = [];
             const answer = await client._action({ act: "LOAD", module: name });
             const result = answer.result;
+            results.push(result);
             if (result === 0) break;
             if (result < 2 || result > 4) {
               client._install = null;
@@ -524,7 +546,7 @@ export class LauncherClient extends EventTarget {
             if (error !== 0) throw loadFailure(name, result, { installError: error });
           }
           operation.finished = true;
-          done.resolve({ module: name, installs });
+          done.resolve({ module: name, installs, results });
         } catch (error) {
           operation.fail(error);
         } finally {
