@@ -125,15 +125,17 @@ export interface ConnectOptions {
   signal?: AbortSignal;
 }
 
-export declare class LauncherEvent extends Event {}
+export declare class LauncherEvent extends Event {
+  constructor(type: string, fields?: object);
+}
 
-export interface OpenEvent extends LauncherEvent {
+export interface LauncherOpenEvent extends LauncherEvent {
   readonly type: "open";
   readonly port: number;
   readonly version: string;
   readonly ready: ReadyState;
 }
-export interface CloseEvent extends LauncherEvent {
+export interface LauncherCloseEvent extends LauncherEvent {
   readonly type: "close";
   /** The WebSocket close code (1006 when the launcher went away). */
   readonly code: number;
@@ -141,24 +143,24 @@ export interface CloseEvent extends LauncherEvent {
   /** True when close() closed it. */
   readonly byPage: boolean;
 }
-export interface ReadyEvent extends LauncherEvent {
+export interface LauncherReadyEvent extends LauncherEvent {
   readonly type: "ready";
   readonly ready: ReadyState;
   readonly readyCode: 1 | 0 | -1;
 }
-export interface ProgressEvent extends LauncherEvent, Progress {
+export interface LauncherProgressEvent extends LauncherEvent, Progress {
   readonly type: "progress";
 }
-export interface MessageEvent extends LauncherEvent, ModuleMessage {
+export interface LauncherMessageEvent extends LauncherEvent, ModuleMessage {
   readonly type: "message";
 }
 
 export interface LauncherEventMap {
-  open: OpenEvent;
-  close: CloseEvent;
-  ready: ReadyEvent;
-  progress: ProgressEvent;
-  message: MessageEvent;
+  open: LauncherOpenEvent;
+  close: LauncherCloseEvent;
+  ready: LauncherReadyEvent;
+  progress: LauncherProgressEvent;
+  message: LauncherMessageEvent;
 }
 
 export declare class LauncherClient extends EventTarget {

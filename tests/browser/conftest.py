@@ -13,6 +13,7 @@ import importlib.util
 import json
 import os
 import queue
+import re
 import subprocess
 import sys
 import threading
@@ -133,10 +134,22 @@ class Page:
             self.proc.kill()
 
 
+def readme_example(directory):
+    """The page of the README's "Writing the page", as a file."""
+    text = (SOURCE / "README.md").read_text(encoding="utf-8")
+    section = text.split("\n## Writing the page\n", 1)[1].split("\n## ", 1)[0]
+    example = re.search(r"```html\n(.*?)```", section, re.S)
+    assert example, "README.md's Writing the page has no html example"
+    path = directory / "readme_example.html"
+    path.write_text(example.group(1), encoding="utf-8")
+    return path
+
+
 @pytest.fixture(scope="session")
-def browser():
+def browser(tmp_path_factory):
     port = page_port()
-    server = page_server.serve_page(str(harness.IDENTITY), port, PAGE_FILES)
+    files = dict(PAGE_FILES, **{"/readme.html": readme_example(tmp_path_factory.mktemp("pages"))})
+    server = page_server.serve_page(str(harness.IDENTITY), port, files)
     page = Page("https://127.0.0.1:%d" % port)
     yield page
     page.close()
@@ -146,10 +159,10 @@ def browser():
 @pytest.fixture
 def page(browser):
     """A fresh test page with the library loaded as `t.lc`; fails the test on
-    page errors."""
+    page errors (the README's page is opened over it where a test needs it)."""
     browser.open()
     browser.eval("new Promise((resolve) => { const check = () => window.t ? resolve() : setTimeout(check, 10); check(); })")
     yield browser
-    browser.eval("t.client && t.client.close()")
+    browser.eval("window.t && t.client && t.client.close()")
     problems = browser.problems()["problems"]
     assert not problems, problems

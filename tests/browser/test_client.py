@@ -192,3 +192,18 @@ def test_launcher_stopped_under_the_page(page, launcher, catalogue_server):
     page.eval("new Promise((resolve) => { const check = () => t.client.state === 'open' ? resolve() : setTimeout(check, 20); check(); })")
     assert page.eval("t.eventsOf('open').length") == 2
     assert load(page, "echo")["value"]["results"] == [2, 0]
+
+
+def test_readme_example_page(page, launcher, catalogue_server):
+    # The README's page, against a launcher that starts after it, with echo
+    # published under the name it loads.
+    catalogue_server.publish("sysinfo", library="echo")
+    page.open("/readme.html")
+    page.eval("new Promise((resolve) => setTimeout(resolve, 500))")
+    launcher()
+    text = page.eval("new Promise((resolve) => { const out = document.getElementById('out');"
+                     "const check = () => out.textContent.includes('facts') ? resolve(out.textContent) : setTimeout(check, 20);"
+                     "check(); })")
+    assert text == '{\n\t"op" : "facts"\n}\n', text
+    bar = page.eval("[document.getElementById('bar').value, document.getElementById('bar').max]")
+    assert bar[0] == bar[1] > 0, bar
