@@ -4,8 +4,10 @@ install failures, requests and pushed frames, a launcher that starts after
 the page and one that stops under it."""
 
 import json
+import re
+import subprocess
 
-from conftest import harness
+from conftest import SOURCE, harness
 
 PACKAGE = "/packages/%s.7z"
 
@@ -207,3 +209,20 @@ def test_readme_example_page(page, launcher, catalogue_server):
     assert text == '{\n\t"op" : "facts"\n}\n', text
     bar = page.eval("[document.getElementById('bar').value, document.getElementById('bar').max]")
     assert bar[0] == bar[1] > 0, bar
+
+
+def test_package_declares_what_the_module_exports():
+    client = SOURCE / "client"
+    package = json.loads((client / "package.json").read_text())
+    assert package["version"] == harness.project_version()  # npm takes three parts
+    entry = package["exports"]["."]
+    for path in [entry["default"], entry["types"], package["types"], *package["files"]]:
+        assert (client / path).is_file(), path
+    exported = json.loads(subprocess.run(
+        ["node", "--input-type=module", "-e",
+         "import * as m from %s; console.log(JSON.stringify(Object.keys(m)))"
+         % json.dumps((client / entry["default"]).resolve().as_uri())],
+        check=True, capture_output=True, text=True).stdout)
+    declared = re.findall(r"^export declare (?:const|class|function) (\w+)",
+                          (client / entry["types"]).read_text(), re.M)
+    assert sorted(declared) == sorted(exported)

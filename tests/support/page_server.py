@@ -4,7 +4,8 @@ for the demo (examples/demo/run.py) and the browser tests (tests/browser).
     server = serve_page(identity_dir, port, {"/index.html": path, ...})
 
 Only the listed URL paths are served ("/" answers the file listed for
-"/index.html"), never cached; everything else is 404. The server runs on
+"/index.html"), never cached; /favicon.ico answers 204 and everything else
+is 404. The server runs on
 daemon threads; server.shutdown() stops it. Raises OSError when the port is
 taken.
 """
@@ -34,6 +35,10 @@ class PageHandler(SimpleHTTPRequestHandler):
 
     def send_head(self):
         path = urllib.parse.urlsplit(self.path).path
+        if path == "/favicon.ico":  # asked for by browsers; none is no error
+            self.send_response(204)
+            self.end_headers()
+            return None
         file = self.files.get("/index.html" if path == "/" else path)
         if file is None or not os.path.isfile(file):
             self.send_error(404)
