@@ -193,13 +193,15 @@ export class LauncherClient extends EventTarget {
     const generation = this._generation;
     const stop = deferred();
     let stopped = false;
-    this._stopWaiting = (error) => {
+    const stopWaiting = (error) => {
       stopped = true;
       stop.resolve(error);
     };
+    this._stopWaiting = stopWaiting;
     if (signal) {
-      if (signal.aborted) this._stopWaiting(new LauncherError("aborted", "connect() was aborted"));
-      else signal.addEventListener("abort", () => this._stopWaiting(new LauncherError("aborted", "connect() was aborted")), { once: true });
+      const abort = () => stopWaiting(new LauncherError("aborted", "connect() was aborted"));
+      if (signal.aborted) abort();
+      else signal.addEventListener("abort", abort, { once: true });
     }
     const attempt = async () => {
       for (;;) {

@@ -112,6 +112,23 @@ def test_load_rejects_with_result_and_error(page, launcher, catalogue_server):
     assert "returned no table" in error["message"]
 
 
+def test_catalogue_unavailable_then_fetched_again(page, launcher, catalogue_site):
+    # No catalogue server: the launcher's fetch fails.
+    launcher()
+    connected(page)
+    assert page.eval("t.client.catalogueSettled()") == "unavailable"
+    assert page.eval("[t.client.ready, t.client.readyCode]") == ["unavailable", -1]
+    error = rejected(load(page, "echo"), "load-failed", result=6)
+    assert "refreshCatalogue()" in error["message"]
+
+    # INITMC once the server is up: the state goes to "ready" and the load works.
+    catalogue_site.start()
+    catalogue_site.publish("echo")
+    assert page.eval("t.client.refreshCatalogue()") == "ready"
+    assert page.eval("t.eventsOf('ready').map((e) => e.ready)")[-1] == "ready"
+    assert load(page, "echo")["value"]["results"] == [2, 0]
+
+
 def test_results_3_and_4_install_the_current_library(page, launcher, catalogue_server):
     catalogue_server.publish("echo")   # 1.2.3
     catalogue_server.publish("alpha")  # 1.0.0
@@ -180,7 +197,7 @@ def test_launcher_stopped_under_the_page(page, launcher, catalogue_server):
     first.wait_exit()
 
     # Everything pending is rejected, not left hanging.
-    error = rejected(page.eval("t.pending.load"), "closed", module=None)
+    error = rejected(page.eval("t.pending.load"), "closed")
     assert "closed" in error["message"]
     rejected(page.eval("t.pending.request"), "closed")  # echo was not registered yet: no reply
     assert page.eval("t.iterator.next()") == {"done": True}
