@@ -190,7 +190,6 @@ export class LauncherClient extends EventTarget {
     if (this._state === "open") return Promise.resolve(this._helloInfo());
     if (this._connecting) return this._connecting;
     this._state = "connecting";
-    const generation = this._generation;
     const stop = deferred();
     let stopped = false;
     const stopWaiting = (error) => {
@@ -209,7 +208,7 @@ export class LauncherClient extends EventTarget {
           if (stopped) break;
           const found = await this._tryPort(port, stop.promise);
           if (found) {
-            if (stopped || generation !== this._generation) {
+            if (stopped) {
               found.ws.close();
               break;
             }
