@@ -116,3 +116,24 @@ test("a module that stays stale after its installs is given up", async () => {
   });
   client.close();
 });
+
+test("a load waits while the catalogue is being fetched", async () => {
+  let fetched = false;
+  const sent = [];
+  ScriptedSocket.ends = new Map([[11651, (s, envelope) => {
+    sent.push(envelope.request.act);
+    if (envelope.request.act === "HELLO") return [{ act: "HELLO", ready: fetched ? 1 : 0, version: "1.0.0" }];
+    return [{ act: "LOAD", result: 0 }];
+  }]]);
+  const client = new LauncherClient({ helloInterval: 10 });
+  const states = [];
+  client.addEventListener("ready", (event) => states.push(event.ready));
+  assert.equal((await client.connect()).ready, "fetching");
+  const load = client.load("m");
+  await new Promise((resolve) => setTimeout(resolve, 50));
+  assert.ok(!sent.includes("LOAD") && sent.filter((act) => act === "HELLO").length > 2, sent.join());
+  fetched = true;
+  assert.deepEqual(await load, { module: "m", installs: 0, results: [0] });
+  assert.deepEqual(states, ["fetching", "ready"]);
+  client.close();
+});
