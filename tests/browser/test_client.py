@@ -51,8 +51,8 @@ def test_load_installs_with_progress_registers_and_talks(page, launcher, catalog
     # 2: installed with progress, then LOAD again answers 0. A second load of
     # the same name meanwhile shares the operation and the one install.
     page.eval("t.second = []; t.progress = []")
-    page.eval("t.a = t.client.load('echo', { onProgress: (p) => t.progress.push(p) });"
-              "t.b = t.client.load('echo', { onProgress: (p) => t.second.push(p) }); t.a === t.b")
+    assert page.eval("t.a = t.client.load('echo', { onProgress: (p) => t.progress.push(p) });"
+                     "t.b = t.client.load('echo', { onProgress: (p) => t.second.push(p) }); t.a === t.b")
     outcome = page.eval("t.settle(t.a)")
     assert outcome == {"ok": True, "value": {"module": "echo", "installs": 1, "results": [2, 0]}}
     progress = page.eval("t.progress")
