@@ -533,11 +533,10 @@ export class LauncherClient extends EventTarget {
                 ? " (the launcher has no catalogue; refreshCatalogue() asks it to fetch one again)" : "";
               throw loadFailure(name, result, { registrationError: answer.error }, extra);
             }
-            if (installs >= client.options.maxInstalls) {
-              throw new LauncherError("load-failed", `loading ${describeName(name)} answered result ${result} ` +
-                `again after ${installs} successful install(s): the catalogue's entry does not describe ` +
-                "the library its package holds", { module: name, result });
-            }
+            // Still stale after its installs: follow the install this answer
+            // started to its end all the same, so that its messages cannot be
+            // taken for the next load's, then give up.
+            const stale = installs >= client.options.maxInstalls;
             installs++;
             installing = deferred();
             for (const message of early.splice(0)) operation.installMessage(message);
@@ -545,6 +544,11 @@ export class LauncherClient extends EventTarget {
             installing = null;
             client._install = null;
             if (error !== 0) throw loadFailure(name, result, { installError: error });
+            if (stale) {
+              throw new LauncherError("load-failed", `loading ${describeName(name)} answered result ${result} ` +
+                `again after ${installs - 1} successful install(s): the catalogue's entry does not describe ` +
+                "the library its package holds", { module: name, result });
+            }
           }
           operation.finished = true;
           done.resolve({ module: name, installs, results });

@@ -34,8 +34,8 @@ class ScriptedSocket {
       for (const reply of this.end(this, JSON.parse(text)) || []) this.push(reply);
     }
   }
-  push(message) {
-    setTimeout(() => this.onmessage?.({ data: typeof message === "string" ? message : JSON.stringify(message) }), 1);
+  push(message, delay = 1) {
+    setTimeout(() => this.onmessage?.({ data: typeof message === "string" ? message : JSON.stringify(message) }), delay);
   }
   close() {
     setTimeout(() => this.onclose?.({ code: 1000, reason: "" }), 1);
@@ -101,19 +101,37 @@ test("install messages before LOAD's answer, and loads of two modules at once", 
   client.close();
 });
 
-test("a module that stays stale after its installs is given up", async () => {
+test("a module that stays stale is given up after its last install has ended", async () => {
+  const answered = new Map();
   ScriptedSocket.ends = new Map([[11651, (s, envelope) => {
-    if (envelope.request?.act !== "LOAD") return hello(s, envelope);
-    return [{ act: "LOAD", result: 3 }, { act: "LOAD", result: 2, error: 0 }];
+    const request = envelope.request;
+    if (request?.act !== "LOAD") return hello(s, envelope);
+    const count = (answered.get(request.module) || 0) + 1;
+    answered.set(request.module, count);
+    if (request.module === "stale") {
+      // Each answer starts an install; the last one ends late.
+      s.push({ act: "LOAD", result: 2, error: 0 }, count === 3 ? 40 : 5);
+      return [{ act: "LOAD", result: 3 }];
+    }
+    if (count === 1) {
+      s.push({ act: "LOAD", result: 2, error: 4 }, 80); // after stale's late one
+      return [{ act: "LOAD", result: 2 }];
+    }
+    return [{ act: "LOAD", result: 0 }];
   }]]);
   const client = new LauncherClient({ maxInstalls: 2 });
   await client.connect();
-  await assert.rejects(client.load("stale"), (error) => {
+  const stale = client.load("stale");
+  const other = client.load("other");
+  await assert.rejects(stale, (error) => {
     assert.equal(error.code, "load-failed");
     assert.equal(error.result, 3);
     assert.match(error.message, /after 2 successful install/);
     return true;
   });
+  assert.equal(answered.get("stale"), 3);
+  // The late final message of stale's last install is not taken for other's.
+  await assert.rejects(other, { code: "load-failed", result: 2, installError: 4 });
   client.close();
 });
 
