@@ -1,24 +1,13 @@
-// Demo page for the launcher: finds it on the first answering port of
-// 11651..11655 (or ?port=N), greets it, loads a module and talks to it.
-"use strict";
+// Demo page for the launcher, built on the page library (client/): finds the
+// launcher on the first answering port of 11651..11655 (or ?port=N), greets
+// it, loads a module with its install progress and talks to it. The log shows
+// every frame, through the library's trace hook.
+import { LauncherClient, LOAD_RESULTS, PORTS } from "./launcher-client.js";
 
-const PORTS = [11651, 11652, 11653, 11654, 11655];
-const LOAD_MEANINGS = {
-  0: "registered",
-  1: "no module named",
-  2: "library missing; installing",
-  3: "library version differs; installing",
-  4: "library digest differs; installing",
-  5: "registration failed",
-  6: "not in the catalogue",
-};
-const REGISTRATION_ERRORS = { 1: "library failed to load", 2: "no registerHandler export", 3: "registerHandler returned no table" };
-const READY = { 1: "loaded", 0: "being fetched", "-1": "not available" };
+const READY = { ready: "loaded", fetching: "being fetched", unavailable: "not available" };
 
 const $ = (id) => document.getElementById(id);
-let socket = null;
 let moduleName = "";
-let reloadPending = false; // LOAD once more after the install's final message
 let pushCount = 0;
 
 function log(text, kind) {
@@ -31,156 +20,105 @@ function log(text, kind) {
   box.scrollTop = box.scrollHeight;
 }
 
-function send(message) {
-  if (!socket || socket.readyState !== WebSocket.OPEN) {
-    log("not connected", "note");
-    return;
+// Frames as JSON in one line each; pushed messages (with "clock") in grey.
+function trace(direction, text) {
+  let compact = text;
+  let message;
+  try {
+    message = JSON.parse(text);
+    compact = JSON.stringify(message);
+  } catch (e) {
+    if (direction === "received") compact = "(not JSON) " + text;
   }
-  const text = JSON.stringify(message);
-  log("→ " + text, "sent");
-  socket.send(text);
+  if (direction === "sent") log("→ " + compact, "sent");
+  else log("← " + compact, message && typeof message === "object" && "clock" in message ? "push" : "recv");
 }
+
+const pinned = Number(new URLSearchParams(location.search).get("port"));
+const launcher = new LauncherClient({ ports: pinned ? [pinned] : PORTS, reconnect: true, trace });
 
 function setConnected(connected) {
   for (const id of ["hello-button", "retry-button", "load-button"]) $(id).disabled = !connected;
   if (!connected) $("send-button").disabled = true;
 }
 
-// Resolves with an open socket that answered HELLO, or null.
-function tryPort(port) {
-  return new Promise((resolve) => {
-    let settled = false;
-    const ws = new WebSocket(`wss://127.0.0.1:${port}/`);
-    const finish = (result) => {
-      if (settled) return;
-      settled = true;
-      clearTimeout(timer);
-      ws.onopen = ws.onerror = ws.onclose = ws.onmessage = null;
-      if (!result) ws.close();
-      resolve(result);
-    };
-    const timer = setTimeout(() => finish(null), 3000);
-    ws.onopen = () => ws.send(JSON.stringify({ request: { act: "HELLO" } }));
-    ws.onmessage = (event) => {
-      let message;
-      try { message = JSON.parse(event.data); } catch (e) { return; }
-      if (message && message.act === "HELLO") finish({ ws, hello: message });
-    };
-    ws.onerror = () => finish(null);
-    ws.onclose = () => finish(null);
-  });
+function showHello() {
+  $("version").textContent = launcher.version === "" ? "(none)" : String(launcher.version ?? "–");
+  $("ready").textContent = launcher.readyCode === null ? "–"
+    : `${launcher.readyCode} (${READY[launcher.ready] || "?"})`;
+  $("ready").dataset.ready = String(launcher.readyCode);
 }
 
-async function connect() {
-  const pinned = Number(new URLSearchParams(location.search).get("port"));
-  const ports = pinned ? [pinned] : PORTS;
-  for (const port of ports) {
-    $("status").textContent = `trying port ${port}…`;
-    const found = await tryPort(port);
-    if (!found) continue;
-    socket = found.ws;
-    socket.onmessage = (event) => receive(event.data);
-    socket.onclose = () => {
-      socket = null;
-      setConnected(false);
-      $("status").textContent = "disconnected";
-      log("connection closed; trying again shortly", "note");
-      setTimeout(connect, 3000);
-    };
-    $("status").textContent = `connected on port ${port}`;
-    $("status").dataset.port = String(port);
-    log(`connected to wss://127.0.0.1:${port}/`, "note");
-    setConnected(true);
-    log("→ " + JSON.stringify({ request: { act: "HELLO" } }), "sent");
-    receive(JSON.stringify(found.hello));
-    return;
-  }
-  $("status").textContent = "no launcher found; retrying";
-  setTimeout(connect, 3000);
-}
-
-function receive(text) {
-  let message;
-  try {
-    message = JSON.parse(text);
-  } catch (e) {
-    log("← (not JSON) " + text, "recv");
-    return;
-  }
-  const compact = JSON.stringify(message);
-  if (message && typeof message === "object" && "act" in message) {
-    log("← " + compact, "recv");
-    if (message.act === "HELLO") onHello(message);
-    else if (message.act === "LOAD") onLoad(message);
-  } else if (message && typeof message === "object" && "clock" in message) {
-    log("← " + compact, "push");
+launcher.addEventListener("open", (event) => {
+  $("status").textContent = `connected on port ${event.port}`;
+  $("status").dataset.port = String(event.port);
+  log(`connected to wss://127.0.0.1:${event.port}/`, "note");
+  setConnected(true);
+  showHello();
+});
+launcher.addEventListener("ready", showHello);
+launcher.addEventListener("close", () => {
+  setConnected(false);
+  $("status").textContent = "disconnected; looking for the launcher again";
+  log("connection closed; trying again shortly", "note");
+  showHello();
+});
+launcher.addEventListener("message", (event) => {
+  const data = event.data;
+  if (data && typeof data === "object" && "clock" in data) {
     pushCount++;
     $("push-count").textContent = String(pushCount);
-    $("push-last").textContent = compact;
+    $("push-last").textContent = JSON.stringify(data);
   } else {
-    log("← " + compact, "recv");
-    $("reply").textContent = compact;
+    $("reply").textContent = data === undefined ? event.text : JSON.stringify(data);
   }
+});
+
+function showProgress({ size, total }) {
+  $("module-state").textContent = "installing";
+  $("progress").max = total > 0 ? total : 1;
+  $("progress").value = total > 0 ? size : 0;
+  $("progress-text").textContent = total > 0 ? `${size} / ${total} bytes` : `${size} bytes`;
+  $("progress-text").dataset.size = String(size);
+  $("progress-text").dataset.total = String(total);
 }
 
-let helloTimer = null;
-function onHello(message) {
-  $("version").textContent = message.version === "" ? "(none)" : String(message.version);
-  $("ready").textContent = `${message.ready} (${READY[message.ready] || "?"})`;
-  $("ready").dataset.ready = String(message.ready);
-  // While the catalogue is on its way, ask again until it has settled.
-  clearTimeout(helloTimer);
-  if (message.ready === 0) helloTimer = setTimeout(() => send({ request: { act: "HELLO" } }), 1000);
+function showResult(result) {
+  $("load-result").textContent = `${result} (${LOAD_RESULTS[result] || "unknown"})`;
+  $("load-result").dataset.result = String(result);
 }
 
-function onLoad(message) {
-  if ("size" in message) {
-    const size = Number(message.size), total = Number(message.total);
-    $("progress").max = total > 0 ? total : 1;
-    $("progress").value = total > 0 ? size : 0;
-    $("progress-text").textContent = total > 0 ? `${size} / ${total} bytes` : `${size} bytes`;
-    $("progress-text").dataset.size = String(size);
-    $("progress-text").dataset.total = String(total);
-    return;
-  }
-  if (message.result === 2 && "error" in message) {
-    $("install-error").textContent = String(message.error);
-    if (message.error === 0) {
-      $("module-state").textContent = "installed";
-      if (reloadPending) {
-        reloadPending = false;
-        send({ request: { act: "LOAD", module: moduleName } });
-      }
-    } else {
-      $("module-state").textContent = "install failed";
-    }
-    return;
-  }
-  const meaning = LOAD_MEANINGS[message.result] || "unknown";
-  $("load-result").textContent = `${message.result} (${meaning})`;
-  $("load-result").dataset.result = String(message.result);
-  if (message.result === 0) {
-    $("module-state").textContent = "registered";
-    $("send-button").disabled = false;
-  } else if (message.result >= 2 && message.result <= 4) {
-    $("module-state").textContent = "installing";
-  } else if (message.result === 5) {
-    $("module-state").textContent = "registration failed: " + (REGISTRATION_ERRORS[message.error] || message.error);
-  } else {
-    $("module-state").textContent = meaning;
-  }
-}
-
-$("hello-button").onclick = () => send({ request: { act: "HELLO" } });
-$("retry-button").onclick = () => send({ request: { act: "INITMC" } });
-$("load-button").onclick = () => {
+async function load() {
   moduleName = $("module-name").value.trim();
-  reloadPending = true;
   $("progress").value = 0;
   $("progress-text").textContent = "–";
   $("install-error").textContent = "–";
-  send({ request: { act: "LOAD", module: moduleName } });
-};
+  $("module-state").textContent = "loading";
+  try {
+    const outcome = await launcher.load(moduleName, { onProgress: showProgress });
+    showResult(outcome.results[outcome.results.length - 1]);
+    if (outcome.installs > 0) $("install-error").textContent = "0";
+    $("module-state").textContent = "registered";
+    $("send-button").disabled = false;
+  } catch (error) {
+    if (error.result !== undefined) showResult(error.result);
+    if (error.installError !== undefined) $("install-error").textContent = String(error.installError);
+    $("module-state").textContent = "failed: " + error.message;
+    log(error.message, "note");
+  }
+}
+
+async function refresh() {
+  try {
+    await launcher.refreshCatalogue();
+  } catch (error) {
+    log(error.message, "note");
+  }
+}
+
+$("hello-button").onclick = () => launcher.hello().catch((error) => log(error.message, "note"));
+$("retry-button").onclick = refresh;
+$("load-button").onclick = load;
 $("preset-facts").onclick = () => { $("request-input").value = '{"op":"facts"}'; };
 $("preset-echo").onclick = () => { $("request-input").value = '{"op":"echo","text":"hello from the page"}'; };
 $("send-button").onclick = () => {
@@ -191,7 +129,18 @@ $("send-button").onclick = () => {
     log("the request is not JSON: " + e.message, "note");
     return;
   }
-  send({ target: moduleName || $("module-name").value.trim(), request });
+  try {
+    launcher.send(moduleName || $("module-name").value.trim(), request);
+  } catch (error) {
+    log(error.message, "note");
+  }
 };
 
-connect();
+$("status").textContent = `looking for the launcher on port${pinned ? " " + pinned : "s 11651–11655"}…`;
+// One round first, to say why nothing answers; then keep looking.
+launcher.connect().catch((error) => {
+  if (error.code !== "not-found") throw error;
+  $("status").textContent = "no launcher found; retrying";
+  log(error.message, "note");
+  return launcher.connect({ wait: true });
+}).catch((error) => log(error.message, "note"));

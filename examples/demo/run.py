@@ -13,24 +13,22 @@ this script can serve.
 """
 
 import argparse
-import functools
 import json
 import os
 import re
 import shutil
 import signal
-import ssl
 import subprocess
 import sys
-import threading
 import time
 import urllib.parse
-from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PAGE_DIR = os.path.join(SOURCE, "examples", "demo")
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 import catalogue_entry  # noqa: E402
+import page_server  # noqa: E402
 
 MODULE = "sysinfo"
 BRIDGE_PORTS = range(11651, 11656)
@@ -103,49 +101,14 @@ def prepare(build, executable, run_dir, port, catalogue_path):
     return os.path.getsize(package)
 
 
-class PageHandler(SimpleHTTPRequestHandler):
-    PAGE_FILES = ("/", "/index.html", "/demo.js")
-
-    def send_head(self):
-        if urllib.parse.urlsplit(self.path).path not in self.PAGE_FILES:
-            self.send_error(404)
-            return None
-        return super().send_head()
-
-    def end_headers(self):
-        self.send_header("Cache-Control", "no-store")
-        super().end_headers()
-
-    def log_message(self, format, *args):
-        pass
-
-
-def tls_context(identity):
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(os.path.join(identity, "chain.pem"), os.path.join(identity, "server.key"))
-    return context
-
-
-def serve_page(identity, port):
-    handler = functools.partial(PageHandler, directory=PAGE_DIR)
-
-    class Server(ThreadingHTTPServer):
-        daemon_threads = True
-
-        def get_request(self):
-            sock, address = super().get_request()
-            return context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
-
-        def handle_error(self, request, client_address):
-            pass  # a browser dropping a connection is no news
-
-    context = tls_context(identity)
+def serve_demo_page(identity, port):
+    files = {"/index.html": os.path.join(PAGE_DIR, "index.html"),
+             "/demo.js": os.path.join(PAGE_DIR, "demo.js"),
+             page_server.CLIENT_LIBRARY[0]: page_server.CLIENT_LIBRARY[1]}
     try:
-        server = Server(("127.0.0.1", port), handler)
+        return page_server.serve_page(identity, port, files)
     except OSError as error:
         fail("cannot serve the page on 127.0.0.1:%d: %s" % (port, error))
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
 
 
 def start_catalogue_server(identity, port, www, log):
@@ -259,8 +222,7 @@ def main():
     log = open(os.path.join(run_dir, "servers.log"), "w")
     try:
         processes.append(start_catalogue_server(identity, port, os.path.join(run_dir, "www"), log))
-        page_server = serve_page(identity, args.page_port)
-        page_port = page_server.server_address[1]
+        page_port = serve_demo_page(identity, args.page_port).server_address[1]
         launcher, bridge_port = start_launcher(run_dir, log)
         processes.append(launcher)
         version = catalogue_entry.library_version(open(os.path.join(run_dir, "launcher"), "rb").read())

@@ -1,6 +1,6 @@
 // Drives the demo page in Debian's Chromium against the real launcher and a
 // local catalogue, trusting the build's root through a fresh NSS database
-// (no certificate error is ignored), and checks the whole road of a module.
+// (chromium.js: no certificate error is ignored), and checks the whole road of a module.
 //
 //   node demo_test.js --url PAGE_URL --root ROOT.pem --version V
 //                     --package-size N [--screenshot FILE]
@@ -8,11 +8,8 @@
 // Prints the page's log as the transcript; exits 1 on the first failed check.
 "use strict";
 
-const { chromium } = require("playwright-core");
-const { execFileSync } = require("node:child_process");
-const fs = require("node:fs");
 const os = require("node:os");
-const path = require("node:path");
+const { openBrowser } = require("./chromium.js");
 
 const STEP_TIMEOUT = 60000; // guards against hangs only
 
@@ -31,16 +28,6 @@ function parseArgs(argv) {
 function check(condition, what, detail) {
   if (!condition) throw new Error(`FAILED: ${what}${detail === undefined ? "" : ": " + detail}`);
   console.log(`ok   ${what}`);
-}
-
-// A HOME whose NSS database trusts the build's root as a CA for web sites.
-function makeTrustingHome(rootPem) {
-  const home = fs.mkdtempSync(path.join(os.tmpdir(), "launcher-browser-home-"));
-  const db = path.join(home, ".pki", "nssdb");
-  fs.mkdirSync(db, { recursive: true });
-  execFileSync("certutil", ["-N", "-d", `sql:${db}`, "--empty-password"]);
-  execFileSync("certutil", ["-A", "-d", `sql:${db}`, "-t", "C,,", "-n", "launcher-root", "-i", rootPem]);
-  return home;
 }
 
 // The page's log: sent lines start with "→ ", received with "← ".
@@ -62,22 +49,7 @@ function received(lines) {
 }
 
 async function run(args) {
-  const home = makeTrustingHome(args.root);
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "launcher-browser-profile-"));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: "/usr/bin/chromium",
-    headless: true,
-    args: ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-      "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-    env: { ...process.env, HOME: home },
-    viewport: { width: 1000, height: 1100 },
-  });
-  const page = context.pages()[0] || (await context.newPage());
-  const problems = [];
-  page.on("pageerror", (error) => problems.push(`page error: ${error.message}`));
-  page.on("console", (message) => {
-    if (message.type() === "error") problems.push(`console: ${message.text()}`);
-  });
+  const { page, problems, close } = await openBrowser(args.root);
   page.setDefaultTimeout(STEP_TIMEOUT);
 
   let failure = null;
@@ -146,9 +118,7 @@ async function run(args) {
   if (args.screenshot) {
     await page.screenshot({ path: args.screenshot, fullPage: true }).catch((e) => console.log(`screenshot: ${e.message}`));
   }
-  await context.close();
-  fs.rmSync(home, { recursive: true, force: true });
-  fs.rmSync(profile, { recursive: true, force: true });
+  await close();
   if (failure) {
     if (problems.length) console.log(problems.join("\n"));
     throw failure;
