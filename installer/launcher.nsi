@@ -21,7 +21,8 @@ SetCompressor /SOLID lzma
 !include LogicLib.nsh
 !include MUI2.nsh
 
-!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT_NAME}"
+!define UNINSTALL_PARENT "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+!define UNINSTALL_KEY "${UNINSTALL_PARENT}\${PRODUCT_NAME}"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define FIREFOX_DIR "$APPDATA\Mozilla\Firefox"
 ; Our own line in a Firefox profile's user.js: recognisable, so the
@@ -128,6 +129,7 @@ FunctionEnd
 
 Var rootAdded
 Var programsCreated
+Var parentKeyCreated
 
 ; Puts the root into the user's Root store unless it is trusted already;
 ; remembers whether this product added it, so that only then does the
@@ -288,11 +290,16 @@ FunctionEnd
 
 Section "Install"
   Call StopLauncher
-  ; Our own Programs folder would otherwise stay behind after uninstalling.
+  ; A new user may have no Programs folder and no list of installed
+  ; programs yet; what this install creates, the uninstaller removes.
   ReadRegDWORD $programsCreated HKCU "${UNINSTALL_KEY}" "ProgramsFolderCreated"
   ${IfNot} ${FileExists} "$LOCALAPPDATA\Programs\*.*"
     StrCpy $programsCreated 1
   ${EndIf}
+  ReadRegDWORD $parentKeyCreated HKCU "${UNINSTALL_KEY}" "ParentKeyCreated"
+  ClearErrors
+  EnumRegKey $0 HKCU "${UNINSTALL_PARENT}" 0
+  ${IfThen} ${Errors} ${|} StrCpy $parentKeyCreated 1 ${|}
   SetOutPath "$INSTDIR"
   File "/oname=launcher.exe" "${LAUNCHER_EXE}"
   File "/oname=root.crt" "${ROOT_CERT}"
@@ -314,6 +321,9 @@ Section "Install"
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "RootCertificateAdded" $rootAdded
   ${If} $programsCreated == 1
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "ProgramsFolderCreated" 1
+  ${EndIf}
+  ${If} $parentKeyCreated == 1
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "ParentKeyCreated" 1
   ${EndIf}
 
   ; Pages can reach it now, not only after the next sign-in.
@@ -448,5 +458,9 @@ Section "Uninstall"
   ${If} $0 == 1
     RMDir "$LOCALAPPDATA\Programs"
   ${EndIf}
+  ReadRegDWORD $1 HKCU "${UNINSTALL_KEY}" "ParentKeyCreated"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
+  ${If} $1 == 1
+    DeleteRegKey /ifempty HKCU "${UNINSTALL_PARENT}"
+  ${EndIf}
 SectionEnd
