@@ -125,6 +125,40 @@ FunctionEnd
 ; CERT_FIND_EXISTING, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING
 !define ROOT_STORE_FIND 'crypt32::CertFindCertificateInStore(p r2, i 0x10001, i 0, i 0xD0000, p r1, p 0) p .r3'
 
+; Takes the certificate in the file on the stack out of the user's Root store.
+!macro REMOVE_ROOT_FUNCTION prefix
+Function ${prefix}RemoveRoot
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  Push $0
+  System::Call '${CERT_QUERY}'
+  ${If} $0 <> 0
+    ; The user's own physical store, where it was added: deleting through
+    ; the logical store that also holds the machine's roots is lost under
+    ; wine.
+    System::Call 'crypt32::CertOpenStore(p 13, i 0, p 0, i 0x10000, w "Root") p .r2'
+    ${If} $2 P<> 0
+      System::Call '${ROOT_STORE_FIND}'
+      ${If} $3 P<> 0
+        DetailPrint "Removing the root certificate from your trusted roots"
+        ; Frees the found context, whatever its result.
+        System::Call 'crypt32::CertDeleteCertificateFromStore(p r3)'
+      ${EndIf}
+      System::Call 'crypt32::CertCloseStore(p r2, i 0)'
+    ${EndIf}
+    System::Call 'crypt32::CertFreeCertificateContext(p r1)'
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro REMOVE_ROOT_FUNCTION ""
+!insertmacro REMOVE_ROOT_FUNCTION "un."
+
 ; ---- Installer ----------------------------------------------------------
 
 Var rootAdded
@@ -135,10 +169,6 @@ Var parentKeyCreated
 ; remembers whether this product added it, so that only then does the
 ; uninstaller take it out again.
 Function AddRootCertificate
-  ReadRegDWORD $rootAdded HKCU "${UNINSTALL_KEY}" "RootCertificateAdded"
-  ${If} $rootAdded == ""
-    StrCpy $rootAdded 0
-  ${EndIf}
   Push "$INSTDIR\root.crt"
   System::Call '${CERT_QUERY}'
   ${If} $0 == 0
@@ -288,6 +318,43 @@ FunctionEnd
 !insertmacro BACKSLASHES_FUNCTION ""
 !insertmacro BACKSLASHES_FUNCTION "un."
 
+; 1 if the two text files on the stack hold the same lines, else 0.
+Function SameLines
+  Exch $0
+  Exch
+  Exch $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  FileOpen $2 $0 r
+  FileOpen $3 $1 r
+  ${Do}
+    ClearErrors
+    FileRead $2 $4
+    FileRead $3 $5
+    ${If} ${Errors}
+    ${OrIf} $4 != $5
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+  FileClose $2
+  FileClose $3
+  ; Both ended together, or they differ.
+  ${If} $4 == ""
+  ${AndIf} $5 == ""
+    StrCpy $0 1
+  ${Else}
+    StrCpy $0 0
+  ${EndIf}
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
 Section "Install"
   Call StopLauncher
   ; A new user may have no Programs folder and no list of installed
@@ -300,6 +367,24 @@ Section "Install"
   ClearErrors
   EnumRegKey $0 HKCU "${UNINSTALL_PARENT}" 0
   ${IfThen} ${Errors} ${|} StrCpy $parentKeyCreated 1 ${|}
+  ; An older version's root that it added, and that this version no longer
+  ; uses, goes with it.
+  ReadRegDWORD $rootAdded HKCU "${UNINSTALL_KEY}" "RootCertificateAdded"
+  ${If} $rootAdded == 1
+  ${AndIf} ${FileExists} "$INSTDIR\root.crt"
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\root.crt" "${ROOT_CERT}"
+    Push "$INSTDIR\root.crt"
+    Push "$PLUGINSDIR\root.crt"
+    Call SameLines
+    Pop $0
+    ${If} $0 == 0
+      Push "$INSTDIR\root.crt"
+      Call RemoveRoot
+      StrCpy $rootAdded 0
+    ${EndIf}
+  ${EndIf}
+  ${IfThen} $rootAdded != 1 ${|} StrCpy $rootAdded 0 ${|}
   SetOutPath "$INSTDIR"
   File "/oname=launcher.exe" "${LAUNCHER_EXE}"
   File "/oname=root.crt" "${ROOT_CERT}"
@@ -331,31 +416,6 @@ Section "Install"
 SectionEnd
 
 ; ---- Uninstaller --------------------------------------------------------
-
-Function un.RemoveRootCertificate
-  ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "RootCertificateAdded"
-  ${If} $0 <> 1
-    Return
-  ${EndIf}
-  Push "$INSTDIR\root.crt"
-  System::Call '${CERT_QUERY}'
-  ${If} $0 == 0
-    Return
-  ${EndIf}
-  ; The user's own physical store, where it was added: deleting through the
-  ; logical store that also holds the machine's roots is lost under wine.
-  System::Call 'crypt32::CertOpenStore(p 13, i 0, p 0, i 0x10000, w "Root") p .r2'
-  ${If} $2 P<> 0
-    System::Call '${ROOT_STORE_FIND}'
-    ${If} $3 P<> 0
-      DetailPrint "Removing the root certificate from your trusted roots"
-      ; Frees the found context, whatever its result.
-      System::Call 'crypt32::CertDeleteCertificateFromStore(p r3) i .r4'
-    ${EndIf}
-    System::Call 'crypt32::CertCloseStore(p r2, i 0)'
-  ${EndIf}
-  System::Call 'crypt32::CertFreeCertificateContext(p r1)'
-FunctionEnd
 
 Function un.DisableFirefoxSystemRoots
   StrCpy $R0 0
@@ -440,7 +500,11 @@ FunctionEnd
 Section "Uninstall"
   InitPluginsDir
   Call un.StopLauncher
-  Call un.RemoveRootCertificate
+  ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "RootCertificateAdded"
+  ${If} $0 == 1
+    Push "$INSTDIR\root.crt"
+    Call un.RemoveRoot
+  ${EndIf}
   Call un.DisableFirefoxSystemRoots
 
   ReadRegStr $0 HKCU "${RUN_KEY}" "${PRODUCT_NAME}"

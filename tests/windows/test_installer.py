@@ -1,5 +1,6 @@
 """The per-user installer under 32-bit wine, in a prefix of its own: a silent
-install, a second install over the running one, and the uninstaller.
+install of an older version with another root, the build's installer over
+the running one, and the uninstaller.
 
     LAUNCHER_BUILD_DIR=<i686 build> LAUNCHER_SOURCE_DIR=<source> \\
         /usr/bin/python3 -m pytest -q tests/windows/test_installer.py
@@ -170,6 +171,29 @@ def prefix():
     made.kill()
 
 
+def older_installer(directory):
+    """The build's installer as an older version whose root was another."""
+    settings = harness.build_settings()
+    output = directory / "older-setup.exe"
+    defines = {"PRODUCT_NAME": settings["LAUNCHER_PRODUCT_NAME"],
+               "PUBLISHER": settings["LAUNCHER_PUBLISHER"], "VERSION": "0.9.0.0",
+               "LAUNCHER_EXE": BUILD / "launcher.exe",
+               "ROOT_CERT": harness.IDENTITY / "intermediate.pem", "OUTPUT_FILE": output}
+    if settings.get("LAUNCHER_INSTALLER_ICON"):
+        defines["ICON"] = settings["LAUNCHER_INSTALLER_ICON"]
+    subprocess.run([settings["LAUNCHER_MAKENSIS"], "-V1", "-WX", "-INPUTCHARSET", "UTF8"]
+                   + ["-D%s=%s" % item for item in defines.items()]
+                   + [str(SOURCE / "installer" / "launcher.nsi")], check=True)
+    return output
+
+
+def root_store_key(pem_file):
+    """Where the user's Root store keeps that certificate."""
+    der = ssl.PEM_cert_to_DER_cert(pem_file.read_text())
+    return ("HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
+            + hashlib.sha1(der).hexdigest().upper())
+
+
 def add_firefox_profiles(prefix):
     """Two profiles: one with the user's own user.js, one without any."""
     firefox = prefix.profile / "AppData" / "Roaming" / "Mozilla" / "Firefox"
@@ -184,15 +208,15 @@ def add_firefox_profiles(prefix):
     return firefox / "Profiles"
 
 
-def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix):
+def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_path):
     name = harness.build_setting("LAUNCHER_PRODUCT_NAME")
     installer = BUILD / ("launcher-%s-setup.exe" % harness.build_setting("CMAKE_PROJECT_VERSION"))
+    older = older_installer(tmp_path)
     directory = prefix.profile / "AppData" / "Local" / "Programs" / name
     executable = "%s\\AppData\\Local\\Programs\\%s\\launcher.exe" % (prefix.windows_profile, name)
     run_key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
-    root_der = ssl.PEM_cert_to_DER_cert((harness.IDENTITY / "root.pem").read_text())
-    root_key = ("HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
-                + hashlib.sha1(root_der).hexdigest().upper())
+    entry_key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + name
+    older_root, root = harness.IDENTITY / "intermediate.pem", harness.IDENTITY / "root.pem"
     profiles = add_firefox_profiles(prefix)
     # Wine completes a new prefix with the first program that runs.
     assert prefix.run("cmd", "/c", "exit") == 0
@@ -200,12 +224,12 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix):
     before = prefix.snapshot()
 
     # A silent install: files, Run value, trusted root, Firefox told, running.
-    assert prefix.run(str(installer), "/S") == 0
+    assert prefix.run(str(older), "/S") == 0
     assert {p.name for p in directory.iterdir()} == INSTALLED_FILES
     assert (directory / "launcher.exe").read_bytes() == (BUILD / "launcher.exe").read_bytes()
-    assert (directory / "root.crt").read_bytes() == (harness.IDENTITY / "root.pem").read_bytes()
+    assert (directory / "root.crt").read_bytes() == older_root.read_bytes()
     assert prefix.registry_value(run_key, name) == '"%s"' % executable
-    assert prefix.has_key(root_key), "the root is not in the user's Root store"
+    assert prefix.has_key(root_store_key(older_root)), "the root is not in the user's Root store"
     own = (profiles / "own.default" / "user.js").read_bytes()
     assert own.startswith(USER_PREFS + b"\r\n" + FIREFOX_LINE) and own.count(FIREFOX_LINE) == 1
     assert (profiles / "fresh.other" / "user.js").read_bytes().startswith(FIREFOX_LINE)
@@ -213,13 +237,19 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix):
     first = launcher_pids(executable)
     assert len(first) == 1
 
-    # Over the running one: it is stopped and replaced, modules stay, and
+    # The build's version over the running one: the launcher is stopped and
+    # replaced, modules stay, the old root makes way for the new, and
     # nothing is added twice.
     module = directory / "modules" / harness.library_name("echo")
     module.parent.mkdir()
     shutil.copy2(harness.TEST_MODULES / module.name, module)
     assert prefix.run(str(installer), "/S") == 0
     assert module.read_bytes() == (harness.TEST_MODULES / module.name).read_bytes()
+    assert (directory / "root.crt").read_bytes() == root.read_bytes()
+    assert prefix.has_key(root_store_key(root)), "the new root is not in the user's Root store"
+    assert not prefix.has_key(root_store_key(older_root)), "the older root is still trusted"
+    assert prefix.registry_value(entry_key, "DisplayVersion") == \
+        harness.build_setting("CMAKE_PROJECT_VERSION")
     assert (profiles / "own.default" / "user.js").read_bytes() == own
     assert hello()["version"] == harness.project_version()
     second = launcher_pids(executable)
