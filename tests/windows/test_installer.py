@@ -75,9 +75,9 @@ class Prefix:
                            stdin=subprocess.DEVNULL, stdout=stream, stderr=subprocess.DEVNULL,
                            timeout=harness.WAIT)
         for line in output.read_text(errors="replace").splitlines():
-            parts = line.strip().split(None, 2)
-            if len(parts) == 3 and parts[0] == name and parts[1].startswith("REG_"):
-                return parts[2]
+            match = re.match(r"\s*(.+?)\s+REG_[A-Z_]+\s+(.*)$", line)
+            if match and match.group(1) == name:
+                return match.group(2)
         return None
 
     def has_key(self, key):
