@@ -43,7 +43,8 @@ pytestmark = pytest.mark.skipif(not (BUILD / "launcher.exe").exists(),
 
 
 class Prefix:
-    """A fresh wine prefix; every process in it is ended at teardown."""
+    """A fresh wine prefix; its processes are ended and it is removed at
+    teardown."""
 
     def __init__(self, path):
         self.path = path
@@ -169,6 +170,8 @@ def prefix():
     made = Prefix(BUILD / "installer-wine")
     yield made
     made.kill()
+    # 1.3 GB; its log stays beside it.
+    shutil.rmtree(made.path, ignore_errors=True)
 
 
 def older_installer(directory):
