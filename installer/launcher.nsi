@@ -1,0 +1,530 @@
+; The per-user installer for launcher.exe, built by the windows_installer
+; target (cmake/windows_installer.cmake), which passes these defines:
+;   PRODUCT_NAME  folder, Run value and Add/Remove Programs entry
+;   PUBLISHER     shown in Add/Remove Programs
+;   VERSION       a.b.c.d, the project version
+;   LAUNCHER_EXE  the launcher built for i686
+;   ROOT_CERT     the root of the launcher's TLS identity (PEM)
+;   OUTPUT_FILE   where the installer is written
+;   ICON          optional, the installer's and uninstaller's icon
+;
+; It needs no administrator: everything goes into the user's own profile,
+; because the launcher, running with the user's rights, writes its modules
+; beside itself.
+
+Unicode true
+ManifestSupportedOS all
+ManifestDPIAware true
+RequestExecutionLevel user
+SetCompressor /SOLID lzma
+
+!include LogicLib.nsh
+!include MUI2.nsh
+
+!define UNINSTALL_PARENT "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+!define UNINSTALL_KEY "${UNINSTALL_PARENT}\${PRODUCT_NAME}"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define FIREFOX_DIR "$APPDATA\Mozilla\Firefox"
+; Our own line in a Firefox profile's user.js: recognisable, so the
+; uninstaller removes exactly it and leaves the user's lines alone.
+!define FIREFOX_LINE 'user_pref($\"security.enterprise_roots.enabled$\", true); // added by ${PRODUCT_NAME}'
+; Exit code of a finished install whose root certificate the user declined.
+!define EXIT_ROOT_DECLINED 3
+
+Name "${PRODUCT_NAME}"
+OutFile "${OUTPUT_FILE}"
+InstallDir "$LOCALAPPDATA\Programs\${PRODUCT_NAME}"
+InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
+BrandingText "${PUBLISHER}"
+ShowInstDetails show
+ShowUninstDetails show
+
+VIProductVersion "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductName" "${PRODUCT_NAME}"
+VIAddVersionKey /LANG=1033 "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT_NAME} setup"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
+
+!ifdef ICON
+  !define MUI_ICON "${ICON}"
+  !define MUI_UNICON "${ICON}"
+!endif
+!define MUI_FINISHPAGE_NOAUTOCLOSE
+!define MUI_FINISHPAGE_TEXT "${PRODUCT_NAME} is installed and running. It starts \
+  whenever you sign in to Windows, and web pages that use it can now reach it."
+!insertmacro MUI_PAGE_WELCOME
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_PAGE_FINISH
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
+
+; ---- Shared by installer and uninstaller --------------------------------
+
+; Ends every process started from $INSTDIR\launcher.exe (it has no window
+; to ask politely), and waits until each has gone, so its file can be
+; replaced or deleted. Launchers of other folders are left running.
+!macro STOP_LAUNCHER_FUNCTION prefix
+Function ${prefix}StopLauncher
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  ; TH32CS_SNAPPROCESS
+  System::Call 'kernel32::CreateToolhelp32Snapshot(i 2, i 0) p .r0'
+  ${If} $0 P<> -1
+    ; PROCESSENTRY32W: 9 32-bit fields, then a path of 260 characters.
+    System::Alloc 556
+    Pop $1
+    System::Call '*$1(i 556)'
+    System::Call 'kernel32::Process32FirstW(p r0, p r1) i .r6'
+    ${DoWhile} $6 <> 0
+      System::Call '*$1(i, i, i .r2)'
+      ; PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE
+      System::Call 'kernel32::OpenProcess(i 0x101001, i 0, i r2) p .r3'
+      ${If} $3 P<> 0
+        StrCpy $5 ${NSIS_MAX_STRLEN}
+        System::Call 'kernel32::QueryFullProcessImageNameW(p r3, i 0, w .r4, *i r5) i .r6'
+        ${If} $6 <> 0
+        ${AndIf} $4 == "$INSTDIR\launcher.exe"
+          DetailPrint "Stopping the running launcher (process $2)"
+          System::Call 'kernel32::TerminateProcess(p r3, i 0)'
+          System::Call 'kernel32::WaitForSingleObject(p r3, i 10000)'
+        ${EndIf}
+        System::Call 'kernel32::CloseHandle(p r3)'
+      ${EndIf}
+      System::Call 'kernel32::Process32NextW(p r0, p r1) i .r6'
+    ${Loop}
+    System::Free $1
+    System::Call 'kernel32::CloseHandle(p r0)'
+  ${EndIf}
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro STOP_LAUNCHER_FUNCTION ""
+!insertmacro STOP_LAUNCHER_FUNCTION "un."
+
+; Root store calls, through crypt32 directly (certutil is not everywhere):
+; the certificate file (PEM or DER) is parsed by CryptQueryObject, and the
+; current user's "Root" system store is opened writable. On Windows, adding
+; to or deleting from that store makes Windows ask the user to confirm; a
+; refusal is a failed call.
+!define CERT_QUERY 'crypt32::CryptQueryObject(i 1, w s, i 2, i 14, i 0, p 0, p 0, p 0, p 0, p 0, *p .r1) i .r0'
+!define ROOT_STORE_OPEN 'crypt32::CertOpenStore(p 10, i 0, p 0, i 0x10000, w "Root") p .r2'
+; CERT_FIND_EXISTING, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING
+!define ROOT_STORE_FIND 'crypt32::CertFindCertificateInStore(p r2, i 0x10001, i 0, i 0xD0000, p r1, p 0) p .r3'
+
+; Takes the certificate in the file on the stack out of the user's Root store.
+!macro REMOVE_ROOT_FUNCTION prefix
+Function ${prefix}RemoveRoot
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  Push $0
+  System::Call '${CERT_QUERY}'
+  ${If} $0 <> 0
+    ; The user's own physical store, where it was added: deleting through
+    ; the logical store that also holds the machine's roots is lost under
+    ; wine.
+    System::Call 'crypt32::CertOpenStore(p 13, i 0, p 0, i 0x10000, w "Root") p .r2'
+    ${If} $2 P<> 0
+      System::Call '${ROOT_STORE_FIND}'
+      ${If} $3 P<> 0
+        DetailPrint "Removing the root certificate from your trusted roots"
+        ; Frees the found context, whatever its result.
+        System::Call 'crypt32::CertDeleteCertificateFromStore(p r3)'
+      ${EndIf}
+      System::Call 'crypt32::CertCloseStore(p r2, i 0)'
+    ${EndIf}
+    System::Call 'crypt32::CertFreeCertificateContext(p r1)'
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro REMOVE_ROOT_FUNCTION ""
+!insertmacro REMOVE_ROOT_FUNCTION "un."
+
+; ---- Installer ----------------------------------------------------------
+
+Var rootAdded
+Var programsCreated
+Var parentKeyCreated
+
+; Puts the root into the user's Root store unless it is trusted already;
+; remembers whether this product added it, so that only then does the
+; uninstaller take it out again.
+Function AddRootCertificate
+  Push "$INSTDIR\root.crt"
+  System::Call '${CERT_QUERY}'
+  ${If} $0 == 0
+    DetailPrint "The root certificate could not be read"
+    SetErrorLevel ${EXIT_ROOT_DECLINED}
+    Return
+  ${EndIf}
+  System::Call '${ROOT_STORE_OPEN}'
+  ${If} $2 P= 0
+    System::Call 'crypt32::CertFreeCertificateContext(p r1)'
+    DetailPrint "The certificate store could not be opened"
+    SetErrorLevel ${EXIT_ROOT_DECLINED}
+    Return
+  ${EndIf}
+  System::Call '${ROOT_STORE_FIND}'
+  ${If} $3 P<> 0
+    DetailPrint "The root certificate is trusted already"
+    System::Call 'crypt32::CertFreeCertificateContext(p r3)'
+  ${Else}
+    DetailPrint "Adding the root certificate to your trusted roots"
+    ; CERT_STORE_ADD_NEW
+    System::Call 'crypt32::CertAddCertificateContextToStore(p r2, p r1, i 1, p 0) i .r4'
+    ${If} $4 <> 0
+      StrCpy $rootAdded 1
+    ${Else}
+      MessageBox MB_ICONEXCLAMATION|MB_OK "Without the root certificate your browser \
+        cannot connect to ${PRODUCT_NAME}. Run this setup again to add it." /SD IDOK
+      SetErrorLevel ${EXIT_ROOT_DECLINED}
+    ${EndIf}
+  ${EndIf}
+  System::Call 'crypt32::CertCloseStore(p r2, i 0)'
+  System::Call 'crypt32::CertFreeCertificateContext(p r1)'
+FunctionEnd
+
+; Firefox keeps its own roots unless told to import the system's; a line in
+; each profile's user.js tells it, for this user only. The machine-wide
+; policies would need an administrator.
+Function EnableFirefoxSystemRoots
+  StrCpy $R0 0
+  ${Do}
+    ClearErrors
+    ReadINIStr $R1 "${FIREFOX_DIR}\profiles.ini" "Profile$R0" "Path"
+    ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
+    ReadINIStr $R2 "${FIREFOX_DIR}\profiles.ini" "Profile$R0" "IsRelative"
+    ${If} $R2 == 1
+      StrCpy $R1 "${FIREFOX_DIR}\$R1"
+    ${EndIf}
+    Push $R1
+    Call Backslashes
+    Pop $R1
+    ${If} ${FileExists} "$R1\*.*"
+      Push "$R1\user.js"
+      Call AddFirefoxLine
+    ${EndIf}
+    IntOp $R0 $R0 + 1
+  ${Loop}
+FunctionEnd
+
+; Appends our line. After a last line without an end it goes on a line of
+; its own, itself without an end, so that taking it out restores the file.
+Function AddFirefoxLine
+  Exch $0
+  Push $1
+  Push $2
+  StrCpy $2 10
+  ClearErrors
+  FileOpen $1 $0 r
+  ${IfNot} ${Errors}
+    ${Do}
+      ClearErrors
+      FileRead $1 $2
+      ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
+      Push $2
+      Call TrimNewline
+      Pop $2
+      ${If} $2 == "${FIREFOX_LINE}"
+        FileClose $1
+        Goto done
+      ${EndIf}
+    ${Loop}
+    ClearErrors
+    FileSeek $1 -1 END
+    FileReadByte $1 $2
+    ${IfThen} ${Errors} ${|} StrCpy $2 10 ${|}
+    FileClose $1
+  ${EndIf}
+  FileOpen $1 $0 a
+  FileSeek $1 0 END
+  ${If} $2 == 10
+  ${OrIf} $2 == 13
+    FileWrite $1 "${FIREFOX_LINE}$\r$\n"
+  ${Else}
+    FileWrite $1 "$\r$\n${FIREFOX_LINE}"
+  ${EndIf}
+  FileClose $1
+  DetailPrint "Firefox profile told to trust the system's roots: $0"
+done:
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+!macro TRIM_NEWLINE_FUNCTION prefix
+Function ${prefix}TrimNewline
+  Exch $0
+  Push $1
+  ${Do}
+    StrCpy $1 $0 1 -1
+    ${If} $1 == "$\n"
+    ${OrIf} $1 == "$\r"
+      StrCpy $0 $0 -1
+    ${Else}
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+  Pop $1
+  Exch $0
+FunctionEnd
+!macroend
+!insertmacro TRIM_NEWLINE_FUNCTION ""
+!insertmacro TRIM_NEWLINE_FUNCTION "un."
+
+; profiles.ini writes relative paths with "/", which NSIS's file tests do
+; not take.
+!macro BACKSLASHES_FUNCTION prefix
+Function ${prefix}Backslashes
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $1 ""
+  StrCpy $2 0
+  ${Do}
+    StrCpy $3 $0 1 $2
+    ${IfThen} $3 == "" ${|} ${ExitDo} ${|}
+    ${IfThen} $3 == "/" ${|} StrCpy $3 "\" ${|}
+    StrCpy $1 "$1$3"
+    IntOp $2 $2 + 1
+  ${Loop}
+  StrCpy $0 $1
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+!macroend
+!insertmacro BACKSLASHES_FUNCTION ""
+!insertmacro BACKSLASHES_FUNCTION "un."
+
+; 1 if the two text files on the stack hold the same lines, else 0.
+Function SameLines
+  Exch $0
+  Exch
+  Exch $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  FileOpen $2 $0 r
+  FileOpen $3 $1 r
+  ${Do}
+    ClearErrors
+    FileRead $2 $4
+    FileRead $3 $5
+    ${If} ${Errors}
+    ${OrIf} $4 != $5
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+  FileClose $2
+  FileClose $3
+  ; Both ended together, or they differ.
+  ${If} $4 == ""
+  ${AndIf} $5 == ""
+    StrCpy $0 1
+  ${Else}
+    StrCpy $0 0
+  ${EndIf}
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
+Section "Install"
+  Call StopLauncher
+  ; A new user may have no Programs folder and no list of installed
+  ; programs yet; what this install creates, the uninstaller removes.
+  ReadRegDWORD $programsCreated HKCU "${UNINSTALL_KEY}" "ProgramsFolderCreated"
+  ${IfNot} ${FileExists} "$LOCALAPPDATA\Programs\*.*"
+    StrCpy $programsCreated 1
+  ${EndIf}
+  ReadRegDWORD $parentKeyCreated HKCU "${UNINSTALL_KEY}" "ParentKeyCreated"
+  ClearErrors
+  EnumRegKey $0 HKCU "${UNINSTALL_PARENT}" 0
+  ${IfThen} ${Errors} ${|} StrCpy $parentKeyCreated 1 ${|}
+  ; An older version's root that it added, and that this version no longer
+  ; uses, goes with it.
+  ReadRegDWORD $rootAdded HKCU "${UNINSTALL_KEY}" "RootCertificateAdded"
+  ${If} $rootAdded == 1
+  ${AndIf} ${FileExists} "$INSTDIR\root.crt"
+    InitPluginsDir
+    File "/oname=$PLUGINSDIR\root.crt" "${ROOT_CERT}"
+    Push "$INSTDIR\root.crt"
+    Push "$PLUGINSDIR\root.crt"
+    Call SameLines
+    Pop $0
+    ${If} $0 == 0
+      Push "$INSTDIR\root.crt"
+      Call RemoveRoot
+      StrCpy $rootAdded 0
+    ${EndIf}
+  ${EndIf}
+  ${IfThen} $rootAdded != 1 ${|} StrCpy $rootAdded 0 ${|}
+  SetOutPath "$INSTDIR"
+  File "/oname=launcher.exe" "${LAUNCHER_EXE}"
+  File "/oname=root.crt" "${ROOT_CERT}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  Call AddRootCertificate
+  Call EnableFirefoxSystemRoots
+  WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT_NAME}" '"$INSTDIR\launcher.exe"'
+
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT_NAME}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\launcher.exe"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "RootCertificateAdded" $rootAdded
+  ${If} $programsCreated == 1
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "ProgramsFolderCreated" 1
+  ${EndIf}
+  ${If} $parentKeyCreated == 1
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "ParentKeyCreated" 1
+  ${EndIf}
+
+  ; Pages can reach it now, not only after the next sign-in.
+  Exec '"$INSTDIR\launcher.exe"'
+SectionEnd
+
+; ---- Uninstaller --------------------------------------------------------
+
+Function un.DisableFirefoxSystemRoots
+  StrCpy $R0 0
+  ${Do}
+    ClearErrors
+    ReadINIStr $R1 "${FIREFOX_DIR}\profiles.ini" "Profile$R0" "Path"
+    ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
+    ReadINIStr $R2 "${FIREFOX_DIR}\profiles.ini" "Profile$R0" "IsRelative"
+    ${If} $R2 == 1
+      StrCpy $R1 "${FIREFOX_DIR}\$R1"
+    ${EndIf}
+    Push $R1
+    Call un.Backslashes
+    Pop $R1
+    ${If} ${FileExists} "$R1\user.js"
+      Push "$R1\user.js"
+      Call un.RemoveFirefoxLine
+    ${EndIf}
+    IntOp $R0 $R0 + 1
+  ${Loop}
+FunctionEnd
+
+; Copies user.js without our line; a file left empty was ours alone. Our
+; line without an end was the last, after a line whose end we added.
+Function un.RemoveFirefoxLine
+  Exch $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  Push $7
+  StrCpy $5 0
+  StrCpy $7 ""
+  GetTempFileName $3 "$PLUGINSDIR"
+  FileOpen $1 $0 r
+  FileOpen $2 $3 w
+  ${Do}
+    ClearErrors
+    FileRead $1 $4
+    ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
+    Push $4
+    Call un.TrimNewline
+    Pop $6
+    ${If} $6 == "${FIREFOX_LINE}"
+      StrCpy $5 1
+      ${If} $6 == $4
+        Push $7
+        Call un.TrimNewline
+        Pop $7
+      ${EndIf}
+    ${Else}
+      FileWrite $2 $7
+      StrCpy $7 $4
+    ${EndIf}
+  ${Loop}
+  FileWrite $2 $7
+  FileClose $1
+  FileClose $2
+  ${If} $5 == 1
+    DetailPrint "Firefox profile restored: $0"
+    Delete $0
+    FileOpen $2 $3 r
+    FileSeek $2 0 END $4
+    FileClose $2
+    ${If} $4 <> 0
+      Rename $3 $0
+    ${EndIf}
+  ${EndIf}
+  Delete $3
+  Pop $7
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+Section "Uninstall"
+  InitPluginsDir
+  Call un.StopLauncher
+  ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "RootCertificateAdded"
+  ${If} $0 == 1
+    Push "$INSTDIR\root.crt"
+    Call un.RemoveRoot
+  ${EndIf}
+  Call un.DisableFirefoxSystemRoots
+
+  ReadRegStr $0 HKCU "${RUN_KEY}" "${PRODUCT_NAME}"
+  ${If} $0 == '"$INSTDIR\launcher.exe"'
+    DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT_NAME}"
+  ${EndIf}
+
+  RMDir /r "$INSTDIR\modules"
+  Delete "$INSTDIR\launcher.exe"
+  Delete "$INSTDIR\root.crt"
+  Delete "$INSTDIR\uninstall.exe"
+  ; Only if empty: whatever else the user put there stays.
+  RMDir "$INSTDIR"
+  ReadRegDWORD $0 HKCU "${UNINSTALL_KEY}" "ProgramsFolderCreated"
+  ${If} $0 == 1
+    RMDir "$LOCALAPPDATA\Programs"
+  ${EndIf}
+  ReadRegDWORD $1 HKCU "${UNINSTALL_KEY}" "ParentKeyCreated"
+  DeleteRegKey HKCU "${UNINSTALL_KEY}"
+  ${If} $1 == 1
+    DeleteRegKey /ifempty HKCU "${UNINSTALL_PARENT}"
+  ${EndIf}
+SectionEnd

@@ -1,0 +1,279 @@
+"""The per-user installer under 32-bit wine, in a prefix of its own: a silent
+install of an older version with another root, the build's installer over
+the running one, and the uninstaller.
+
+    LAUNCHER_BUILD_DIR=<i686 build> LAUNCHER_SOURCE_DIR=<source> \\
+        /usr/bin/python3 -m pytest -q tests/windows/test_installer.py
+
+Each step starts 32-bit processes, so the steps share one prefix and run as
+one scenario.
+"""
+
+import functools
+import hashlib
+import importlib.util
+import os
+import re
+import shutil
+import ssl
+import subprocess
+from pathlib import Path
+
+import pytest
+
+SOURCE = Path(__file__).resolve().parents[2]
+_spec = importlib.util.spec_from_file_location(
+    "integration_harness", SOURCE / "tests" / "integration" / "conftest.py")
+harness = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(harness)
+
+BUILD = harness.BUILD_DIR
+# The product's own identity, whose root the installer carries.
+IDENTITY = BUILD / "identity"
+WINE = os.environ.get("LAUNCHER_WINE", "/usr/lib/wine/wine")
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+INSTALLED_FILES = {"launcher.exe", "root.crt", "uninstall.exe"}
+FIREFOX_LINE = b'user_pref("security.enterprise_roots.enabled", true); // added by '
+# A user's own user.js whose last line has no end.
+USER_PREFS = b'user_pref("browser.startup.page", 3);\r\nuser_pref("general.smoothScroll", false);'
+
+# Wine's display driver writes its adapter's date anew in every session.
+SESSION_KEY = re.compile(r"System\\\\CurrentControlSet\\\\Control\\\\Class\\\\{4D36E968-")
+
+pytestmark = pytest.mark.skipif(not (BUILD / "launcher.exe").exists(),
+                                reason="needs an i686 Windows build")
+
+
+class Prefix:
+    """A fresh wine prefix; its processes are ended and it is removed at
+    teardown."""
+
+    def __init__(self, path):
+        self.path = path
+        shutil.rmtree(path, ignore_errors=True)
+        subprocess.run([str(SOURCE / "scripts" / "wine_prefix"), str(path)], check=True)
+        self.env = dict(os.environ, WINEPREFIX=str(path), WINEDEBUG="-all")
+        self.log = path.parent / (path.name + ".log")
+        user = os.environ.get("USER", "root")
+        self.profile = path / "drive_c" / "users" / user
+        self.windows_profile = "C:\\users\\" + user
+
+    def run(self, *command, loader=WINE):
+        with open(self.log, "ab") as log:  # never a pipe: wine's services keep it open
+            return subprocess.run([loader, *command], env=self.env, stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=log, timeout=harness.WAIT * 4).returncode
+
+    def wait_idle(self):
+        """Waits for every process to end and the registry to reach its files."""
+        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=harness.WAIT * 2, check=True)
+
+    def kill(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, timeout=harness.WAIT)
+
+    def registry_value(self, key, name):
+        """The value's data as reg.exe prints it, or None."""
+        output = self.path / "reg-query.txt"
+        with open(output, "wb") as stream:
+            subprocess.run([WINE64, "reg", "query", key, "/v", name], env=self.env,
+                           stdin=subprocess.DEVNULL, stdout=stream, stderr=subprocess.DEVNULL,
+                           timeout=harness.WAIT)
+        for line in output.read_text(errors="replace").splitlines():
+            match = re.match(r"\s*(.+?)\s+REG_[A-Z_]+\s+(.*)$", line)
+            if match and match.group(1) == name:
+                return match.group(2)
+        return None
+
+    def has_key(self, key):
+        return self.run("reg", "query", key, loader=WINE64) == 0
+
+    def snapshot(self):
+        """Every file of drive_c and every registry key with its values, but
+        for what changes without the installer's doing: the temporary folders
+        (the uninstaller runs from a copy there, which Windows deletes at the
+        next start), the certificate stores' empty folders that crypt32 makes
+        on first use (Windows has them from the start), and what wine
+        rewrites at every session."""
+        files = {}
+        drive = self.path / "drive_c"
+        for path in drive.rglob("*"):
+            relative = path.relative_to(drive).as_posix()
+            if re.search(r"^users/[^/]+/Temp(/|$)|^windows/temp(/|$)", relative, re.I):
+                continue
+            files[relative] = (hashlib.sha256(path.read_bytes()).hexdigest()
+                               if path.is_file() and not path.is_symlink() else "dir")
+        registry = {}
+        for name in ("system.reg", "user.reg", "userdef.reg"):
+            key = None
+            text = (self.path / name).read_text(errors="replace").replace("\\\n  ", "")
+            for line in text.splitlines():
+                if line.startswith("["):
+                    key = name + ":" + line[1:line.rindex("]")]
+                    registry[key] = set()
+                elif key and line and not line.startswith("#"):
+                    registry[key].add(line)
+        for key, values in list(registry.items()):
+            if (("\\SystemCertificates" in key and not values)
+                    or SESSION_KEY.match(key.split(":", 1)[1])):
+                del registry[key]
+            else:
+                registry[key] = {v for v in values if not deletion_at_restart(v)}
+        return files, registry
+
+
+def deletion_at_restart(line):
+    """Whether a registry line asks Windows to delete only temporary
+    folders' files at its next start."""
+    name, _, data = line.partition("=str(7):")
+    parts = [part for part in data.strip('"').split("\\0") if part]
+    return name == '"PendingFileRenameOperations"' and all(
+        re.search(r"^\\\\\?\?\\\\C:\\\\users\\\\[^\\]+\\\\Temp\\\\", part) for part in parts)
+
+
+def differences(before, after):
+    lines = []
+    for name, old, new in zip(("file", "key"), before, after):
+        for item in sorted(old.keys() | new.keys()):
+            if old.get(item) != new.get(item):
+                lines.append("%s %s: %s -> %s" % (name, item, old.get(item), new.get(item)))
+    return lines
+
+
+def launcher_pids(executable):
+    """Host processes of the launcher started from that Windows path."""
+    pids = set()
+    for proc in Path("/proc").iterdir():
+        try:
+            command = (proc / "cmdline").read_bytes()
+        except OSError:
+            continue
+        if proc.name.isdigit() and command.split(b"\0")[0].decode(errors="replace").lower() \
+                == executable.lower():
+            pids.add(int(proc.name))
+    return pids
+
+
+def hello():
+    """The installed launcher's HELLO reply, once it serves."""
+    def answer():
+        try:
+            client = harness.Client(harness.BRIDGE_PORTS[0])
+        except (OSError, harness.asyncio.TimeoutError, harness.websockets.InvalidHandshake):
+            return None
+        try:
+            return client.call({"act": "HELLO"})
+        finally:
+            client.close()
+    return harness.wait_until(answer, "the installed launcher to answer HELLO", interval=0.2)
+
+
+@pytest.fixture
+def prefix():
+    harness.wait_ports_free(harness.BRIDGE_PORTS)
+    made = Prefix(BUILD / "installer-wine")
+    yield made
+    made.kill()
+    # 1.3 GB; its log stays beside it.
+    shutil.rmtree(made.path, ignore_errors=True)
+
+
+@functools.lru_cache(maxsize=None)
+def build_settings():
+    """The product build's cache: name to value, as text."""
+    settings = {}
+    for line in (BUILD / "CMakeCache.txt").read_text().splitlines():
+        if ":" in line and "=" in line and not line.startswith(("#", "//")):
+            settings[line.split(":", 1)[0]] = line.split("=", 1)[1]
+    return settings
+
+
+def older_installer(directory):
+    """The build's installer as an older version whose root was another."""
+    settings = build_settings()
+    output = directory / "older-setup.exe"
+    defines = {"PRODUCT_NAME": settings["LAUNCHER_PRODUCT_NAME"],
+               "PUBLISHER": settings["LAUNCHER_PUBLISHER"], "VERSION": "0.9.0.0",
+               "LAUNCHER_EXE": BUILD / "launcher.exe",
+               "ROOT_CERT": IDENTITY / "intermediate.pem", "OUTPUT_FILE": output}
+    if settings.get("LAUNCHER_INSTALLER_ICON"):
+        defines["ICON"] = settings["LAUNCHER_INSTALLER_ICON"]
+    subprocess.run([settings["LAUNCHER_MAKENSIS"], "-V1", "-WX", "-INPUTCHARSET", "UTF8"]
+                   + ["-D%s=%s" % item for item in defines.items()]
+                   + [str(SOURCE / "installer" / "launcher.nsi")], check=True)
+    return output
+
+
+def root_store_key(pem_file):
+    """Where the user's Root store keeps that certificate."""
+    der = ssl.PEM_cert_to_DER_cert(pem_file.read_text())
+    return ("HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
+            + hashlib.sha1(der).hexdigest().upper())
+
+
+def add_firefox_profiles(prefix):
+    """Two profiles: one with the user's own user.js, one without any."""
+    firefox = prefix.profile / "AppData" / "Roaming" / "Mozilla" / "Firefox"
+    for name in ("own.default", "fresh.other"):
+        (firefox / "Profiles" / name).mkdir(parents=True)
+    (firefox / "Profiles" / "own.default" / "user.js").write_bytes(USER_PREFS)
+    (firefox / "profiles.ini").write_text(
+        "[General]\nStartWithLastProfile=1\n\n"
+        "[Profile0]\nName=own\nIsRelative=1\nPath=Profiles/own.default\nDefault=1\n\n"
+        "[Profile1]\nName=fresh\nIsRelative=0\nPath=%s\\AppData\\Roaming\\Mozilla\\Firefox"
+        "\\Profiles\\fresh.other\n" % prefix.windows_profile)
+    return firefox / "Profiles"
+
+
+def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_path):
+    name = build_settings()["LAUNCHER_PRODUCT_NAME"]
+    installer = BUILD / ("launcher-%s-setup.exe" % build_settings()["CMAKE_PROJECT_VERSION"])
+    older = older_installer(tmp_path)
+    directory = prefix.profile / "AppData" / "Local" / "Programs" / name
+    executable = "%s\\AppData\\Local\\Programs\\%s\\launcher.exe" % (prefix.windows_profile, name)
+    run_key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
+    entry_key = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + name
+    older_root, root = IDENTITY / "intermediate.pem", IDENTITY / "root.pem"
+    profiles = add_firefox_profiles(prefix)
+    # Wine completes a new prefix with the first program that runs.
+    assert prefix.run("cmd", "/c", "exit") == 0
+    prefix.wait_idle()
+    before = prefix.snapshot()
+
+    # A silent install: files, Run value, trusted root, Firefox told, running.
+    assert prefix.run(str(older), "/S") == 0
+    assert {p.name for p in directory.iterdir()} == INSTALLED_FILES
+    assert (directory / "launcher.exe").read_bytes() == (BUILD / "launcher.exe").read_bytes()
+    assert (directory / "root.crt").read_bytes() == older_root.read_bytes()
+    assert prefix.registry_value(run_key, name) == '"%s"' % executable
+    assert prefix.has_key(root_store_key(older_root)), "the root is not in the user's Root store"
+    own = (profiles / "own.default" / "user.js").read_bytes()
+    assert own.startswith(USER_PREFS + b"\r\n" + FIREFOX_LINE) and own.count(FIREFOX_LINE) == 1
+    assert (profiles / "fresh.other" / "user.js").read_bytes().startswith(FIREFOX_LINE)
+    assert hello()["version"] == harness.project_version()
+    first = launcher_pids(executable)
+    assert len(first) == 1
+
+    # The build's version over the running one: the launcher is stopped and
+    # replaced, modules stay, the old root makes way for the new, and
+    # nothing is added twice.
+    module = directory / "modules" / harness.library_name("echo")
+    module.parent.mkdir()
+    shutil.copy2(harness.TEST_MODULES / module.name, module)
+    assert prefix.run(str(installer), "/S") == 0
+    assert module.read_bytes() == (harness.TEST_MODULES / module.name).read_bytes()
+    assert (directory / "root.crt").read_bytes() == root.read_bytes()
+    assert prefix.has_key(root_store_key(root)), "the new root is not in the user's Root store"
+    assert not prefix.has_key(root_store_key(older_root)), "the older root is still trusted"
+    assert prefix.registry_value(entry_key, "DisplayVersion") == \
+        build_settings()["CMAKE_PROJECT_VERSION"]
+    assert (profiles / "own.default" / "user.js").read_bytes() == own
+    assert hello()["version"] == harness.project_version()
+    second = launcher_pids(executable)
+    assert len(second) == 1 and not first & second, "the running launcher was not replaced"
+
+    # The uninstaller ends the launcher (else the prefix never goes idle)
+    # and takes out exactly what the installs added.
+    assert prefix.run(str(directory / "uninstall.exe"), "/S") == 0
+    prefix.wait_idle()
+    changed = differences(before, prefix.snapshot())
+    assert not changed, "\n".join(changed)
