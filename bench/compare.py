@@ -54,8 +54,11 @@ def status_kib(pid, field):
 
 def pin(pid):
     """Every thread of pid, and those it makes later, on the server CPU."""
-    subprocess.run(["taskset", "-a", "-p", "-c", SERVER_CPU, str(pid)],
-                   check=True, stdout=subprocess.DEVNULL)
+    # A thread that ends meanwhile fails the call; the next try misses it.
+    for _ in range(5):
+        if subprocess.run(["taskset", "-a", "-p", "-c", SERVER_CPU, str(pid)],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+            return
 
 
 def wait_listening(port, proc):
@@ -226,6 +229,7 @@ def main():
                     c.record("pipe", load(client, c, origin, "pipe", 100000, 64))
                     c.record("fan", load(client, c, origin, "fan", 50, 1000))
 
+            report(contenders, start_rss, args)
             installs = {}
             if not args.no_install:
                 work = build / "bench-packages"
@@ -266,10 +270,11 @@ def main():
                 proc.wait()
             catalogue.stop()
 
-    report(contenders, launchers, start_rss, installs, args)
+    if installs:
+        report_installs(launchers, installs)
 
 
-def report(contenders, launchers, start_rss, installs, args):
+def report(contenders, start_rss, args):
     bare = next(c for c in contenders if c.name == "bare CivetWeb")
     node = next(c for c in contenders if c.name == "node ws")
 
@@ -299,7 +304,10 @@ def report(contenders, launchers, start_rss, installs, args):
         print("| %s | %s |" % (title, " | ".join(cells)))
     faults = {c.name: sum(run.get("wrong", 0) + run.get("lost", 0) + run.get("failed", 0)
                           for runs in c.runs.values() for run in runs) for c in contenders}
-    print("replies lost, misrouted or failed: %s" % faults)
+    print("replies lost, misrouted or failed: %s" % faults, flush=True)
+
+
+def report_installs(launchers, installs):
     if installs:
         tools = median(installs["tools"])
         print("install of a %.1f MB package, LOAD to final message; curl + sha512sum + 7zz x: %.2f s"
