@@ -242,13 +242,13 @@ def main():
                                     "--catalogue", str(catalogue.catalogue_file), "--module", module,
                                     "--library", str(harness.TEST_MODULES / harness.library_name("echo")),
                                     "--package", str(package), "--url",
-                                    "https://127.0.0.1:%d/packages/%s" % (harness.CATALOGUE_PORT,
+                                    "https://%s:%d/packages/%s" % (harness.CATALOGUE_HOST, harness.CATALOGUE_PORT,
                                                                           package.name)],
                                    check=True)
                     installs[module] = {"size": package.stat().st_size}
                 for instance in made:
                     instance.stop()
-                url = "https://127.0.0.1:%d/packages/bulky.7z" % harness.CATALOGUE_PORT
+                url = "https://%s:%d/packages/bulky.7z" % (harness.CATALOGUE_HOST, harness.CATALOGUE_PORT)
                 for r in range(args.rounds):
                     for name, executable in launchers:
                         seconds, peak = install_once(harness, base, "i%d%s" % (r, name), made,

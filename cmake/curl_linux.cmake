@@ -1,0 +1,40 @@
+# libcurl for Linux from Debian's curl source package: HTTP and HTTPS only,
+# over the mbedTLS the bridge already uses. Debian's libcurl brings OpenSSL,
+# GnuTLS, Kerberos, LDAP, SSH and RTMP along, which made about 8 MiB of the
+# launcher's resident memory at start for nothing it uses. Trust stays the
+# system's: the build's default bundle and directory, as Debian's has them.
+if(NOT EXISTS "${LAUNCHER_THIRD_PARTY}/curl/CMakeLists.txt")
+  message(FATAL_ERROR "curl sources missing: run scripts/setup")
+endif()
+include(ExternalProject)
+set(CURL_PREFIX "${CMAKE_BINARY_DIR}/deps/curl")
+set(CURL_STATIC_LIBRARY "${CURL_PREFIX}/lib/libcurl.a")
+ExternalProject_Add(curl_build
+  SOURCE_DIR "${LAUNCHER_THIRD_PARTY}/curl"
+  BINARY_DIR "${CMAKE_BINARY_DIR}/deps/curl-build"
+  INSTALL_DIR "${CURL_PREFIX}"
+  CMAKE_ARGS
+    -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_INSTALL_PREFIX=<INSTALL_DIR>
+    -DCMAKE_INSTALL_LIBDIR=lib
+    -DCMAKE_POSITION_INDEPENDENT_CODE=ON
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF
+    -DCURL_USE_MBEDTLS=ON -DCURL_USE_OPENSSL=OFF -DHTTP_ONLY=ON
+    -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF
+    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DUSE_LIBIDN2=OFF
+    -DCURL_USE_LIBPSL=OFF -DUSE_NGHTTP2=OFF -DCURL_USE_GSSAPI=OFF
+    -DENABLE_MANUAL=OFF -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON
+    -DCURL_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt
+    -DCURL_CA_PATH=/etc/ssl/certs
+    -DPICKY_COMPILER=OFF
+  BUILD_BYPRODUCTS "${CURL_STATIC_LIBRARY}"
+  UPDATE_COMMAND "" PATCH_COMMAND "")
+file(MAKE_DIRECTORY "${CURL_PREFIX}/include")
+add_library(curl_static STATIC IMPORTED)
+set_target_properties(curl_static PROPERTIES IMPORTED_LOCATION "${CURL_STATIC_LIBRARY}"
+  INTERFACE_INCLUDE_DIRECTORIES "${CURL_PREFIX}/include"
+  INTERFACE_COMPILE_DEFINITIONS CURL_STATICLIB
+  INTERFACE_LINK_LIBRARIES "${MBEDTLS_LIBRARIES};Threads::Threads")
+set(CURL_LIBRARY curl_static)
+# Targets that link libcurl wait for its sub-build.
+set(LAUNCHER_DEPENDENCY_BUILDS curl_build)
