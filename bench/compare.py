@@ -21,6 +21,7 @@ Uses the fixed test ports: run it alone, e.g. under `unshare --net`.
 import argparse
 import os
 import random
+import resource
 import shutil
 import socket
 import statistics
@@ -50,6 +51,18 @@ def status_kib(pid, field):
             if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
+
+
+def cpu_seconds(pid):
+    """User and system time of pid so far."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def children_cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
 
 
 def pin(pid):
@@ -118,7 +131,8 @@ def package_for(harness, work, module, megabytes):
 
 
 def install_once(harness, base, name, made, executable, module):
-    """Seconds from LOAD to the final message, and the peak resident memory."""
+    """Seconds from LOAD to the final message, the launcher's processor
+    seconds meanwhile, and its peak resident memory."""
     for old in (executable.parent / "modules").glob(module + ".*"):
         old.unlink()
     instance = harness.Launcher(base, name, made, executable)
@@ -127,13 +141,15 @@ def install_once(harness, base, name, made, executable, module):
     client = instance.connect()
     client.wait_ready()
     start = time.perf_counter()
+    cpu = cpu_seconds(instance.proc.pid)
     client.send({"request": {"act": "LOAD", "module": module}})
     final = client.install_messages()[-1]
     seconds = time.perf_counter() - start
+    cpu = cpu_seconds(instance.proc.pid) - cpu
     assert final["error"] == 0, final
     peak = status_kib(instance.proc.pid, "VmHWM")
     instance.stop()
-    return seconds, peak
+    return seconds, cpu, peak
 
 
 def tools_once(harness, base, module, url):
@@ -142,6 +158,7 @@ def tools_once(harness, base, module, url):
     target.mkdir()
     file = target / (module + ".7z")
     start = time.perf_counter()
+    cpu = children_cpu_seconds()
     pinned = ["taskset", "-c", SERVER_CPU]
     subprocess.run(pinned + ["curl", "-sS", "--cacert", str(harness.IDENTITY / "root.pem"),
                              "-o", str(file), url], check=True)
@@ -149,8 +166,9 @@ def tools_once(harness, base, module, url):
     subprocess.run(pinned + ["7zz", "x", "-y", "-bso0", "-bsp0", "-o" + str(target / "out"),
                              str(file)], check=True)
     seconds = time.perf_counter() - start
+    cpu = children_cpu_seconds() - cpu
     shutil.rmtree(target)
-    return seconds
+    return seconds, cpu
 
 
 def median(values):
@@ -251,15 +269,15 @@ def main():
                 url = "https://%s:%d/packages/bulky.7z" % (harness.CATALOGUE_HOST, harness.CATALOGUE_PORT)
                 for r in range(args.rounds):
                     for name, executable in launchers:
-                        seconds, peak = install_once(harness, base, "i%d%s" % (r, name), made,
+                        seconds, cpu, peak = install_once(harness, base, "i%d%s" % (r, name), made,
                                                      base / ("exe%d" % launchers.index((name, executable)))
                                                      / harness.EXECUTABLE, "bulky")
-                        installs.setdefault(name, []).append((seconds, peak))
+                        installs.setdefault(name, []).append((seconds, cpu, peak))
                         # The peak again for a smaller package.
-                        seconds, small_peak = install_once(harness, base, "s%d%s" % (r, name), made,
+                        _, _, small_peak = install_once(harness, base, "s%d%s" % (r, name), made,
                                                            base / ("exe%d" % launchers.index((name, executable)))
                                                            / harness.EXECUTABLE, "small")
-                        installs.setdefault(name + " small", []).append((seconds, small_peak))
+                        installs.setdefault(name + " small", []).append(small_peak)
                     installs.setdefault("tools", []).append(tools_once(harness, base, "bulky", url))
         finally:
             for instance in made:
@@ -309,15 +327,19 @@ def report(contenders, start_rss, args):
 
 def report_installs(launchers, installs):
     if installs:
-        tools = median(installs["tools"])
-        print("install of a %.1f MB package, LOAD to final message; curl + sha512sum + 7zz x: %.2f s"
-              % (installs["bulky"]["size"] / 1e6, tools))
+        tools = median([s for s, _ in installs["tools"]])
+        tools_cpu = median([c for _, c in installs["tools"]])
+        print("install of a %.1f MB package, LOAD to final message (processor time); "
+              "curl + sha512sum + 7zz x: %.2f s (%.2f s)"
+              % (installs["bulky"]["size"] / 1e6, tools, tools_cpu))
         for name, _ in launchers:
-            seconds = median([s for s, _ in installs[name]])
-            peak = max(p for _, p in installs[name]) / 1024
-            small_peak = max(p for _, p in installs[name + " small"]) / 1024
-            print("  %s: %.2f s (%.2fx the tools), peak resident %.1f MiB (%.1f MiB for a %.1f MB package)"
-                  % (name, seconds, seconds / tools, peak, small_peak,
+            seconds = median([s for s, _, _ in installs[name]])
+            cpu = median([c for _, c, _ in installs[name]])
+            peak = max(p for _, _, p in installs[name]) / 1024
+            small_peak = max(installs[name + " small"]) / 1024
+            print("  %s: %.2f s (%.2f s), %.2fx the tools (%.2fx), peak resident %.1f MiB "
+                  "(%.1f MiB for a %.1f MB package)"
+                  % (name, seconds, cpu, seconds / tools, cpu / tools_cpu, peak, small_peak,
                      installs["small"]["size"] / 1e6))
 
 
