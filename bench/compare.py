@@ -13,8 +13,8 @@ against every server in turn, so all feel the same machine; figures are the
 median over rounds (the worst round trip: the worst of all). Then it installs
 a package of about M MB (default 52) from the loopback catalogue server,
 timed from LOAD to the final message against curl + sha512sum + 7zz x of the
-same file, and records the launcher's peak resident memory for it and for a
-package a quarter that size. --also adds another launcher executable (built
+same file (wall and processor time), and records the launcher's peak
+resident memory for it and for a package a quarter that size. --also adds another launcher executable (built
 with the same test settings, e.g. an older build) as a further contender.
 Uses the fixed test ports: run it alone, e.g. under `unshare --net`.
 """
