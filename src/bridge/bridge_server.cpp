@@ -3,12 +3,29 @@
 
 #include <civetweb.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "bridge/origin_policy.h"
-#include "platform/platform.h"
+#include "bridge/outgoing_queue.h"
 
 namespace {
 
-constexpr unsigned kTickMilliseconds = 100;
+constexpr std::chrono::milliseconds kTickInterval{100};
+
+// Rung when queued messages should not wait for the next tick.
+std::mutex wakeLock;
+std::condition_variable wakeSignal;
+bool wakeRung = false;
+
+void ringWake() {
+  {
+    std::lock_guard<std::mutex> guard(wakeLock);
+    wakeRung = true;
+  }
+  wakeSignal.notify_one();
+}
 constexpr unsigned kLibraryFeatures = 2 | 16;  // TLS and WebSocket
 
 void lockContext(void* context) {
@@ -89,8 +106,25 @@ int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
   mg_set_request_handler(context, "", onPlainRequest, nullptr);
   mg_set_websocket_handler(context, "", onConnect, onReady, onData, onClose,
                            &hooks);
+  setQueueWakeup(ringWake);
+  // Ticks keep their 100 ms pace; an early delivery in between only sends
+  // what is queued, from this same thread, so the order stays the queue's.
+  BridgeHooks early = hooks;
+  early.onTick = hooks.onEarlyDelivery;
+  auto nextTick = std::chrono::steady_clock::now() + kTickInterval;
   for (;;) {
-    platform::sleepMilliseconds(kTickMilliseconds);
+    bool rung;
+    {
+      std::unique_lock<std::mutex> guard(wakeLock);
+      rung = wakeSignal.wait_until(guard, nextTick, [] { return wakeRung; });
+      wakeRung = false;
+    }
+    if (rung && early.onTick != nullptr) {
+      tickClients(early);
+      continue;
+    }
+    if (rung) continue;
     tickClients(hooks);
+    nextTick = std::chrono::steady_clock::now() + kTickInterval;
   }
 }

@@ -27,6 +27,9 @@ struct BridgeHooks {
   // After a client has been removed: its handle may come back for another
   // client, so whatever is kept under it must go.
   void (*onClosed)(Connection connection);
+  // Between ticks, when something queued should not wait for the next one;
+  // modules are polled only by onTick.
+  void (*onEarlyDelivery)(Connection connection);
 };
 
 // The lock that guards the registry and every state: the server's context

@@ -14,7 +14,8 @@ void setFrameWriter(FrameWriter writer);
 
 // A null text sends nothing.
 void sendText(Connection connection, const char* text);
-// One frame per text, in order, up to the null entry.
+// One frame per text, in order, up to the null entry; the server sends them
+// together.
 void sendTexts(Connection connection, char* const* texts);
 
 #endif

@@ -42,11 +42,15 @@ void routeMessage(Connection connection, const char* data, std::size_t length) {
   if (handler->releaseReply != nullptr) handler->releaseReply(reply);
 }
 
-void deliverToClient(Connection connection) {
+void deliverQueuedToClient(Connection connection) {
   if (char** queued = takeMessages(connection)) {
     sendTexts(connection, queued);
     freeMessages(queued);
   }
+}
+
+void deliverToClient(Connection connection) {
+  deliverQueuedToClient(connection);
   std::shared_ptr<const HandlerList> handlers = registeredHandlers();
   for (const ModuleHandler* handler : *handlers) {
     if (handler->pollMessages == nullptr) continue;

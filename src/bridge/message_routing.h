@@ -8,6 +8,8 @@
 
 void routeMessage(Connection connection, const char* data, std::size_t length);
 void deliverToClient(Connection connection);
+// What the launcher itself has queued, without polling the modules.
+void deliverQueuedToClient(Connection connection);
 // Forgets a closed client: no install reports to it and nothing queued for
 // it reaches the next client served under the same handle.
 void forgetClient(Connection connection);

@@ -3,6 +3,7 @@
 // anything is copied into frames or written.
 #include "bridge/outgoing_queue.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <list>
 #include <map>
@@ -13,7 +14,14 @@
 namespace {
 std::mutex queueLock;
 std::map<Connection, std::list<std::string>> outgoingQueue;
+std::atomic<void (*)()> queueWakeup{nullptr};
 }  // namespace
+
+void setQueueWakeup(void (*wake)()) { queueWakeup.store(wake); }
+
+void deliverQueuedSoon() {
+  if (void (*wake)() = queueWakeup.load()) wake();
+}
 
 void queueMessage(Connection connection, const std::string& text) {
   std::lock_guard<std::mutex> guard(queueLock);

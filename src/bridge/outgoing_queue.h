@@ -16,4 +16,10 @@ char** takeMessages(Connection connection);
 // client served under the same handle never receives it.
 void dropQueuedMessages(Connection connection);
 
+// Asks for what is queued to go out now rather than at the next tick, for a
+// message the page should not wait for. The server installs the wake-up;
+// without one this does nothing.
+void deliverQueuedSoon();
+void setQueueWakeup(void (*wake)());
+
 #endif

@@ -34,6 +34,20 @@ void setCommonOptions(CURL* curl, const char* url) {
     curl_easy_setopt(curl, CURLOPT_CAINFO, trustBundle);
 }
 
+struct FileTarget {
+  std::FILE* file;
+  BytesHook written;
+  void* context;
+};
+
+std::size_t writeToFile(char* data, std::size_t size, std::size_t count,
+                        void* target) {
+  auto* to = static_cast<FileTarget*>(target);
+  std::size_t n = std::fwrite(data, 1, size * count, to->file);
+  if (to->written != nullptr && n != 0) to->written(to->context, data, n);
+  return n;
+}
+
 long performForCode(CURL* curl) {
   long code = 0;
   if (curl_easy_perform(curl) == CURLE_OK)
@@ -53,7 +67,8 @@ void setTransferTrustBundle(const char* path) {
 }
 
 int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
-                   ProgressHook progress, void* progressContext) {
+                   ProgressHook progress, void* progressContext,
+                   BytesHook written, void* writtenContext) {
   std::FILE* file = std::fopen(path, resumeOffset == 0 ? "w+b" : "a+b");
   if (file == nullptr) return 1;
   CURL* curl = curl_easy_init();
@@ -71,8 +86,9 @@ int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
     std::snprintf(range, sizeof range, "%ld-", long{resumeOffset});
     curl_easy_setopt(curl, CURLOPT_RANGE, range);
   }
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, file);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, nullptr);
+  FileTarget target{file, written, writtenContext};
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeToFile);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kTransferStallSeconds);

@@ -22,9 +22,14 @@ void initialiseHttpTransfer();
 // The trust bundle for HTTPS peers; null or empty keeps libcurl's default.
 void setTransferTrustBundle(const char* path);
 
+// Each piece of a body as it is written to its file.
+using BytesHook = void (*)(void* context, const char* bytes,
+                           std::size_t length);
+
 // 0 when the transfer completed with 200 or 206; 1 otherwise.
 int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
-                   ProgressHook progress, void* progressContext);
+                   ProgressHook progress, void* progressContext,
+                   BytesHook written = nullptr, void* writtenContext = nullptr);
 
 // 0 when the transfer completed with exactly 200; 1 otherwise.
 int downloadToMemory(const char* url, ReceiveBuffer* buffer,

@@ -84,7 +84,8 @@ int launcherMain(int argc, char** argv) {
   // The command line carries nothing for the launcher.
   if (argc > 1) (void)argv[1];
 
-  BridgeHooks hooks{deliverToClient, routeMessage, forgetClient};
+  BridgeHooks hooks{deliverToClient, routeMessage, forgetClient,
+                    deliverQueuedToClient};
   for (int i = 0; i < kPortAttempts; ++i) {
     char address[32];
     std::snprintf(address, sizeof address, "127.0.0.1:%ds", kBasePort + i);

@@ -53,6 +53,10 @@ std::int64_t existingPackageSize(const char* path) {
   return size < 0 ? 0 : size;
 }
 
+void addToDigest(void* digest, const char* bytes, std::size_t length) {
+  if (digest != nullptr) static_cast<StreamDigest*>(digest)->add(bytes, length);
+}
+
 InstallError unpackPackage(const char* packagePath) {
   platform::Utf16 directory[kPathBuffer];
   const char* modules = recordedModulesDirectory();
@@ -84,10 +88,16 @@ InstallError installPackage(const std::string& moduleName) {
     std::int32_t offset =
         existing < size ? static_cast<std::int32_t>(existing) : 0;
     ProgressContext context{moduleName, offset, 0};
-    if (downloadToFile(url.c_str(), path, offset, reportProgress, &context) !=
-        0)
+    // Digested as the bytes arrive, after those a resumed file already
+    // holds, instead of reading the whole file again afterwards.
+    StreamDigest digest;
+    bool digesting = offset == 0 || digest.addFile(path);
+    if (downloadToFile(url.c_str(), path, offset, reportProgress, &context,
+                       addToDigest, digesting ? &digest : nullptr) != 0)
       return DownloadFailed;
-    if (!fileMatchesDigest(path, packageDigest(moduleName).c_str())) {
+    const std::string expected = packageDigest(moduleName);
+    if (!(digesting ? digest.matches(expected.c_str())
+                    : fileMatchesDigest(path, expected.c_str()))) {
       platform::deleteFile(path);
       return DigestMismatch;
     }
@@ -145,6 +155,7 @@ void installWorker(std::string moduleName) {
 
   std::lock_guard<std::mutex> guard(installLock);
   notifySubscribers(moduleName, finalMessage(outcome));
+  deliverQueuedSoon();
   dropSubscribers(moduleName);
   auto it = installRegistry.find(moduleName);
   if (it != installRegistry.end()) {

@@ -94,6 +94,9 @@ bool setFileTimes(FileHandle file, const std::uint64_t* creation,
 
 bool closeFile(FileHandle file);
 
+// Removes a file that could not be written whole.
+bool removeOutputFile(const Utf16* path);
+
 // Applies a Windows attribute word. On POSIX only the read-only bit (0x1)
 // has a meaning: it removes the write permissions.
 // (createOutputFile replaces a read-only file too, as a later package must.)

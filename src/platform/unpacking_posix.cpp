@@ -168,6 +168,11 @@ bool setFileTimes(FileHandle file, const std::uint64_t* /*creation*/,
 
 bool closeFile(FileHandle file) { return close(static_cast<int>(file)) == 0; }
 
+bool removeOutputFile(const Utf16* path) {
+  std::string narrow;
+  return toUtf8(path, narrow) && unlink(narrow.c_str()) == 0;
+}
+
 bool setFileAttributes(const Utf16* path, std::uint32_t attributes) {
   constexpr std::uint32_t kReadOnly = 0x1;
   if ((attributes & kReadOnly) == 0) return true;

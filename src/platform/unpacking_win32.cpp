@@ -109,6 +109,10 @@ bool closeFile(FileHandle file) {
   return ::CloseHandle(handleOf(file)) != FALSE;
 }
 
+bool removeOutputFile(const Utf16* path) {
+  return ::DeleteFileW(wide(path)) != FALSE;
+}
+
 bool setFileAttributes(const Utf16* path, std::uint32_t attributes) {
   return ::SetFileAttributesW(wide(path), attributes) != FALSE;
 }

@@ -253,6 +253,30 @@ def preinstalled(catalogue_server, launcher, *modules):
     return instance.start()
 
 
+def test_requests_sent_together_are_answered_in_order_and_none_held_back(launcher,
+                                                                        catalogue_server):
+    # Replies to requests that are already waiting leave together: they must
+    # still go when what waits is only part of the next request (its first
+    # byte, or its header and some payload), and none may change places.
+    instance = preinstalled(catalogue_server, launcher, "echo")
+    other = instance.connect()
+    other.wait_ready()
+    assert other.load("echo")["result"] == 0
+    count = 300
+    frames = []
+    for n in range(count):
+        payload = json.dumps({"target": "echo", "request": {"n": n}}).encode()
+        frames.append(struct.pack("!BB", 0x81, 0x80 | len(payload)) + b"\0\0\0\0" + payload)
+    for sent_of_last in (1, len(frames[-1]) - 20):
+        raw = RawWebSocket(instance.port)
+        raw.sock.sendall(b"".join(frames[:-1]) + frames[-1][:sent_of_last])
+        replies = [raw.read_frame() for _ in range(count - 1)]
+        raw.sock.sendall(frames[-1][sent_of_last:])
+        replies.append(raw.read_frame())
+        assert [json.loads(payload)["n"] for _, payload in replies] == list(range(count))
+        raw.sock.close()
+
+
 def test_every_tick_polls_every_ready_client_in_connection_order(launcher, catalogue_server):
     instance = preinstalled(catalogue_server, launcher, "pollorder")
     clients = [instance.connect() for _ in range(3)]

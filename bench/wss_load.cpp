@@ -1,0 +1,336 @@
+// A WSS client over TLS 1.2 that drives an echo or relay server and prints
+// one line of JSON figures. Each request carries a number, "n": ID, that the
+// reply must carry back; a reply with another number counts as misrouted.
+//
+//   wss_load PORT ORIGIN TARGET seq ROUNDS
+//   wss_load PORT ORIGIN TARGET pipe COUNT WINDOW
+//   wss_load PORT ORIGIN TARGET fan CLIENTS ROUNDS
+//
+// TARGET is the module name the launcher relays to, or "-" for a plain echo.
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double microsecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start)
+      .count();
+}
+
+struct Settings {
+  std::string port;
+  std::string origin;
+  std::string target;
+};
+
+class Client {
+ public:
+  explicit Client(const Settings& settings) : settings_(settings) {
+    mbedtls_net_init(&net_);
+    mbedtls_ssl_init(&ssl_);
+    mbedtls_ssl_config_init(&conf_);
+    mbedtls_ctr_drbg_init(&drbg_);
+    mbedtls_entropy_init(&entropy_);
+  }
+  ~Client() {
+    mbedtls_ssl_close_notify(&ssl_);
+    mbedtls_net_free(&net_);
+    mbedtls_ssl_free(&ssl_);
+    mbedtls_ssl_config_free(&conf_);
+    mbedtls_ctr_drbg_free(&drbg_);
+    mbedtls_entropy_free(&entropy_);
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  bool open() {
+    if (mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr,
+                              0) != 0 ||
+        mbedtls_net_connect(&net_, "127.0.0.1", settings_.port.c_str(),
+                            MBEDTLS_NET_PROTO_TCP) != 0)
+      return false;
+    int one = 1;
+    setsockopt(net_.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    mbedtls_ssl_config_defaults(&conf_, MBEDTLS_SSL_IS_CLIENT,
+                                MBEDTLS_SSL_TRANSPORT_STREAM,
+                                MBEDTLS_SSL_PRESET_DEFAULT);
+    mbedtls_ssl_conf_max_version(&conf_, MBEDTLS_SSL_MAJOR_VERSION_3,
+                                 MBEDTLS_SSL_MINOR_VERSION_3);
+    // Figures, not trust: the servers are this machine's own.
+    mbedtls_ssl_conf_authmode(&conf_, MBEDTLS_SSL_VERIFY_NONE);
+    mbedtls_ssl_conf_rng(&conf_, mbedtls_ctr_drbg_random, &drbg_);
+    if (mbedtls_ssl_setup(&ssl_, &conf_) != 0) return false;
+    mbedtls_ssl_set_bio(&ssl_, &net_, mbedtls_net_send, mbedtls_net_recv,
+                        nullptr);
+    int rc;
+    while ((rc = mbedtls_ssl_handshake(&ssl_)) != 0)
+      if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE)
+        return false;
+    std::string upgrade =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + settings_.port +
+        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+        "Sec-WebSocket-Version: 13\r\nOrigin: " +
+        settings_.origin + "\r\n\r\n";
+    if (!writeAll(upgrade.data(), upgrade.size())) return false;
+    // The 101 response ends at the first blank line; frames may follow it.
+    for (;;) {
+      std::size_t end = buffered_.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        bool switched = buffered_.compare(0, 12, "HTTP/1.1 101") == 0;
+        buffered_.erase(0, end + 4);
+        return switched;
+      }
+      if (!fill()) return false;
+    }
+  }
+
+  // The request text for number id.
+  std::string request(unsigned long id) const {
+    std::string body = "{\"n\":" + std::to_string(id) + "}";
+    if (settings_.target == "-") return body;
+    return "{\"target\":\"" + settings_.target + "\",\"request\":" + body + "}";
+  }
+
+  // Appends one masked text frame (a zero mask: the payload reads as is).
+  static void appendFrame(std::string& out, const std::string& payload) {
+    out += static_cast<char>(0x81);
+    if (payload.size() < 126) {
+      out += static_cast<char>(0x80 | payload.size());
+    } else {
+      out += static_cast<char>(0x80 | 126);
+      out += static_cast<char>(payload.size() >> 8);
+      out += static_cast<char>(payload.size() & 0xFF);
+    }
+    out.append(4, '\0');
+    out += payload;
+  }
+
+  bool send(const std::string& frames) {
+    return writeAll(frames.data(), frames.size());
+  }
+
+  // The next text frame's payload; false when the connection failed.
+  bool receive(std::string& payload) {
+    for (;;) {
+      if (buffered_.size() >= 2) {
+        auto byte = [&](std::size_t i) {
+          return static_cast<unsigned char>(buffered_[i]);
+        };
+        std::size_t length = byte(1) & 0x7F;
+        std::size_t header = 2;
+        if (length == 126 && buffered_.size() >= 4) {
+          length = (std::size_t{byte(2)} << 8) | byte(3);
+          header = 4;
+        } else if (length == 127 && buffered_.size() >= 10) {
+          length = 0;
+          for (std::size_t i = 2; i < 10; ++i) length = (length << 8) | byte(i);
+          header = 10;
+        } else if (length >= 126) {
+          length = SIZE_MAX / 2;
+        }
+        if (buffered_.size() >= header + length) {
+          const int opcode = byte(0) & 0x0F;
+          payload.assign(buffered_, header, length);
+          buffered_.erase(0, header + length);
+          if (opcode == 1) return true;
+          if (opcode == 8) return false;
+          continue;  // pings and pongs
+        }
+      }
+      if (!fill()) return false;
+    }
+  }
+
+ private:
+  bool writeAll(const char* data, std::size_t size) {
+    while (size != 0) {
+      int n = mbedtls_ssl_write(
+          &ssl_, reinterpret_cast<const unsigned char*>(data), size);
+      if (n == MBEDTLS_ERR_SSL_WANT_WRITE || n == MBEDTLS_ERR_SSL_WANT_READ)
+        continue;
+      if (n <= 0) return false;
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  bool fill() {
+    unsigned char chunk[16384];
+    for (;;) {
+      int n = mbedtls_ssl_read(&ssl_, chunk, sizeof chunk);
+      if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
+        continue;
+      if (n <= 0) return false;
+      buffered_.append(reinterpret_cast<char*>(chunk),
+                       static_cast<std::size_t>(n));
+      return true;
+    }
+  }
+
+  const Settings& settings_;
+  mbedtls_net_context net_;
+  mbedtls_ssl_context ssl_;
+  mbedtls_ssl_config conf_;
+  mbedtls_ctr_drbg_context drbg_;
+  mbedtls_entropy_context entropy_;
+  std::string buffered_;
+};
+
+// The number after "n" in a reply, whatever spacing the writer used.
+long replyNumber(const std::string& reply) {
+  std::size_t at = reply.find("\"n\"");
+  if (at == std::string::npos) return -1;
+  at += 3;
+  while (at < reply.size() && (reply[at] == ' ' || reply[at] == ':' ||
+                               reply[at] == '\t' || reply[at] == '\n'))
+    ++at;
+  return std::strtol(reply.c_str() + at, nullptr, 10);
+}
+
+double percentile(std::vector<double>& values, double share) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  std::size_t index =
+      static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+  return values[index];
+}
+
+int sequential(const Settings& settings, unsigned long rounds) {
+  Client client(settings);
+  if (!client.open()) return 1;
+  std::vector<double> times;
+  unsigned long wrong = 0;
+  std::string reply;
+  for (unsigned long id = 0; id < rounds; ++id) {
+    std::string frame;
+    Client::appendFrame(frame, client.request(id));
+    auto start = Clock::now();
+    if (!client.send(frame) || !client.receive(reply)) return 1;
+    times.push_back(microsecondsSince(start));
+    if (replyNumber(reply) != static_cast<long>(id)) ++wrong;
+  }
+  std::printf(
+      "{\"median_us\": %.1f, \"p99_us\": %.1f, \"worst_us\": %.1f, "
+      "\"wrong\": %lu}\n",
+      percentile(times, 0.5), percentile(times, 0.99), percentile(times, 1.0),
+      wrong);
+  return 0;
+}
+
+int pipelined(const Settings& settings, unsigned long count,
+              unsigned long window) {
+  Client client(settings);
+  if (!client.open()) return 1;
+  unsigned long sent = 0;
+  unsigned long received = 0;
+  unsigned long wrong = 0;
+  std::string reply;
+  auto start = Clock::now();
+  while (received < count) {
+    // Tops the window up in one write, so the client's own cost stays small.
+    std::string frames;
+    while (sent < count && sent - received < window)
+      Client::appendFrame(frames, client.request(sent++));
+    if (!frames.empty() && !client.send(frames)) return 1;
+    if (!client.receive(reply)) return 1;
+    if (replyNumber(reply) != static_cast<long>(received)) ++wrong;
+    ++received;
+  }
+  double seconds = microsecondsSince(start) / 1e6;
+  std::printf("{\"rate\": %.0f, \"wrong\": %lu}\n",
+              static_cast<double>(count) / seconds, wrong);
+  return 0;
+}
+
+// Clients connect at once and each starts its round trips as soon as its
+// own handshake is done, as pages do when many open together, so round
+// trips meet the handshakes of the later clients.
+int fanOut(const Settings& settings, unsigned clients, unsigned long rounds) {
+  std::atomic<unsigned long> wrong{0};
+  std::atomic<unsigned> failed{0};
+  std::vector<std::vector<double>> times(clients);
+  std::vector<Clock::time_point> began(clients, Clock::time_point::max());
+  std::vector<Clock::time_point> ended(clients, Clock::time_point::min());
+  std::vector<std::thread> threads;
+  for (unsigned c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      Client client(settings);
+      if (!client.open()) {
+        ++failed;
+        return;
+      }
+      std::string reply;
+      times[c].reserve(rounds);
+      began[c] = Clock::now();
+      for (unsigned long r = 0; r < rounds; ++r) {
+        // Numbers unique across clients, so a reply for another is seen.
+        unsigned long id = c * rounds + r;
+        std::string frame;
+        Client::appendFrame(frame, client.request(id));
+        auto sentAt = Clock::now();
+        if (!client.send(frame) || !client.receive(reply)) {
+          ++failed;
+          return;
+        }
+        times[c].push_back(microsecondsSince(sentAt));
+        if (replyNumber(reply) != static_cast<long>(id)) ++wrong;
+      }
+      ended[c] = Clock::now();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  double seconds = std::chrono::duration<double>(
+                       *std::max_element(ended.begin(), ended.end()) -
+                       *std::min_element(began.begin(), began.end()))
+                       .count();
+  std::vector<double> all;
+  for (auto& list : times) all.insert(all.end(), list.begin(), list.end());
+  std::size_t lost = static_cast<std::size_t>(clients) * rounds - all.size();
+  std::printf(
+      "{\"rate\": %.0f, \"median_us\": %.1f, \"p999_us\": %.1f, "
+      "\"worst_us\": %.1f, \"lost\": %zu, \"wrong\": %lu, "
+      "\"failed\": %u}\n",
+      static_cast<double>(all.size()) / seconds, percentile(all, 0.5),
+      percentile(all, 0.999), percentile(all, 1.0), lost, wrong.load(),
+      failed.load());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 6) {
+    std::fprintf(stderr,
+                 "usage: wss_load PORT ORIGIN TARGET seq ROUNDS | pipe COUNT "
+                 "WINDOW | fan CLIENTS ROUNDS\n");
+    return 2;
+  }
+  Settings settings{argv[1], argv[2], argv[3]};
+  std::string mode = argv[4];
+  unsigned long first = std::strtoul(argv[5], nullptr, 10);
+  unsigned long second = argc > 6 ? std::strtoul(argv[6], nullptr, 10) : 0;
+  if (mode == "seq") return sequential(settings, first);
+  if (mode == "pipe") return pipelined(settings, first, second);
+  if (mode == "fan")
+    return fanOut(settings, static_cast<unsigned>(first), second);
+  return 2;
+}
