@@ -72,15 +72,17 @@ def launcher_settings(build, launcher_dir):
         os.path.join(build, "identity")
 
 
-def catalogue_port(url):
-    """The port of the catalogue URL when it is ours to serve."""
+def catalogue_site(url):
+    """The host, port and path of the catalogue URL when it is ours to serve;
+    the packages are served under the same name."""
     parts = urllib.parse.urlsplit(url)
-    if parts.scheme != "https" or parts.hostname != "127.0.0.1" or not parts.port:
-        fail("the catalogue URL %r is not https://127.0.0.1:PORT/..." % url, SKIP)
-    return parts.port, parts.path
+    if parts.scheme != "https" or parts.hostname not in ("localhost", "127.0.0.1") \
+            or not parts.port:
+        fail("the catalogue URL %r is not https://localhost:PORT/..." % url, SKIP)
+    return parts.hostname, parts.port, parts.path
 
 
-def prepare(build, executable, run_dir, port, catalogue_path):
+def prepare(build, executable, run_dir, host, port, catalogue_path):
     """A fresh run directory: the launcher's copy and the served tree."""
     shutil.rmtree(run_dir, ignore_errors=True)
     www = os.path.join(run_dir, "www")
@@ -95,7 +97,7 @@ def prepare(build, executable, run_dir, port, catalogue_path):
         "--module", MODULE,
         "--library", os.path.join(build, "examples", MODULE + ".so"),
         "--package", package,
-        "--url", "https://127.0.0.1:%d/packages/%s.7z" % (port, MODULE)])
+        "--url", "https://%s:%d/packages/%s.7z" % (host, port, MODULE)])
     if status != 0:
         fail("making the catalogue failed")
     return os.path.getsize(package)
@@ -207,14 +209,14 @@ def main():
                    os.path.join(identity, "server.key")):
         if not os.path.exists(needed):
             fail("%s is missing; build the tree first" % needed)
-    port, catalogue_path = catalogue_port(url)
+    host, port, catalogue_path = catalogue_site(url)
     if args.headless:
         for needed in ("/usr/bin/chromium", "/usr/bin/certutil",
                        os.path.join(NODE_MODULES, "playwright-core")):
             if not os.path.exists(needed):
                 fail("%s is missing; run scripts/setup --browser" % needed)
     run_dir = os.path.join(build, "demo-run")
-    package_size = prepare(build, executable, run_dir, port, catalogue_path)
+    package_size = prepare(build, executable, run_dir, host, port, catalogue_path)
 
     processes = []
     # SIGTERM (as from ctest's timeout) cleans up like Ctrl-C.
@@ -237,8 +239,8 @@ def main():
                        "--version", version, "--package-size", str(package_size)]
             if args.screenshot:
                 command += ["--screenshot", args.screenshot]
-            print("launcher %s on wss://127.0.0.1:%d, catalogue https://127.0.0.1:%d%s"
-                  % (version, bridge_port, port, catalogue_path), flush=True)
+            print("launcher %s on wss://127.0.0.1:%d, catalogue https://%s:%d%s"
+                  % (version, bridge_port, host, port, catalogue_path), flush=True)
             status = subprocess.call(command, env=dict(os.environ, NODE_PATH=NODE_MODULES))
             if status != 0:
                 log.flush()
@@ -250,7 +252,7 @@ def main():
 
         root = os.path.join(identity, "root.pem")
         print("Launcher %s listens on wss://127.0.0.1:%d" % (version, bridge_port))
-        print("Catalogue and packages: https://127.0.0.1:%d%s" % (port, catalogue_path))
+        print("Catalogue and packages: https://%s:%d%s" % (host, port, catalogue_path))
         print("Open the demo page:     %s" % page)
         print()
         print("The browser must trust the build's root certificate %s:" % root)
