@@ -90,7 +90,10 @@ int extractPackage(const char* archivePath,
   for (UInt32 i = 0; result == SZ_OK && i < db.NumFiles; ++i) {
     const std::size_t nameLength = SzArEx_GetFileNameUtf16(&db, i, nullptr);
     const bool isDirectory = SzArEx_IsDir(&db, i);
-    if (!isSafeName(db.FileNames + 2 * db.FileNameOffsets[i], nameLength)) {
+    // An archive may store no names at all (7-Zip packing standard input
+    // does so): its entries name nothing inside the destination.
+    if (db.FileNameOffsets == nullptr ||
+        !isSafeName(db.FileNames + 2 * db.FileNameOffsets[i], nameLength)) {
       result = kUnsafeName;
       break;
     }

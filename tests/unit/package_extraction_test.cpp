@@ -151,6 +151,15 @@ TEST_F(ExtractPackage, StopsAtDamagedDataKeepingEarlierEntries) {
   EXPECT_FALSE(fs::exists(dest_ / "3.bin"));
 }
 
+// 7zz packing its standard input stores no names at all.
+TEST_F(ExtractPackage, RefusesEntriesWithoutNames) {
+  const std::string command =
+      "echo module | 7zz a -si -bso0 -bsp0 -bse0 '" + archive_.string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  EXPECT_EQ(extract(dest_), 12);
+  EXPECT_EQ(outTree(), std::set<std::string>{});
+}
+
 class ExtractPackageUnsafeName
     : public ExtractPackage,
       public ::testing::WithParamInterface<std::string> {};
