@@ -184,6 +184,13 @@ bool publishCatalogueText(const char* data, std::size_t length) {
   return parseAndPublish(data, length);
 }
 
+bool replaceCatalogueText(const char* data, std::size_t length) {
+  std::lock_guard<std::mutex> guard(fetchLock);
+  catalogueReady.store(false);
+  moduleCatalogue = Json::Value();
+  return parseAndPublish(data, length);
+}
+
 void waitForCatalogueFetch() {
   while (catalogueState() == 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -30,6 +30,11 @@ std::string libraryDigest(const std::string& name);
 // Seams for tests: parse a document as a fetch would and publish it; or wait
 // until no fetch runs.
 bool publishCatalogueText(const char* data, std::size_t length);
+// Puts a document in place of the published one (none when it does not
+// parse). Breaks the publish-once promise that lookups on other threads rely
+// on: for single-threaded programs with no fetch running, such as the fuzz
+// targets.
+bool replaceCatalogueText(const char* data, std::size_t length);
 void waitForCatalogueFetch();
 
 #endif

@@ -1,11 +1,11 @@
 #include "install/package_extraction.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "7z.h"
-#include "7zAlloc.h"
 #include "7zCrc.h"
 #include "7zFile.h"
 #include "7zTypes.h"
@@ -19,8 +19,20 @@ constexpr std::size_t kInputBufferSize = 0x40000;
 constexpr std::uint32_t kAttributeMask = 0x7FFF;
 constexpr int kUnsafeName = 12;
 
-const ISzAlloc kAllocator = {SzAlloc, SzFree};
-const ISzAlloc kTempAllocator = {SzAllocTemp, SzFreeTemp};
+// The decoder sizes its buffers from the archive's header (a solid block is
+// unpacked whole in memory), and a damaged header can ask for terabytes.
+// Larger requests fail as out of memory: a 32-bit process seldom finds that
+// much contiguous room anyway, and no module package needs it.
+constexpr std::size_t kMaxDecoderAllocation = std::size_t{256} << 20;
+
+void* boundedAlloc(ISzAllocPtr, std::size_t size) {
+  if (size == 0 || size > kMaxDecoderAllocation) return nullptr;
+  return std::malloc(size);
+}
+
+void boundedFree(ISzAllocPtr, void* address) { std::free(address); }
+
+const ISzAlloc kAllocator = {boundedAlloc, boundedFree};
 
 std::once_flag crcTableOnce;
 
@@ -205,13 +217,16 @@ int extractPackage(const char* archivePath,
     result = SZ_ERROR_MEM;
   } else {
     std::call_once(crcTableOnce, CrcGenerateTable);
-    result = SzArEx_Open(&db, &lookStream.vt, &kAllocator, &kTempAllocator);
+    result = SzArEx_Open(&db, &lookStream.vt, &kAllocator, &kAllocator);
   }
 
   for (UInt32 i = 0; result == SZ_OK && i < db.NumFiles; ++i) {
     const std::size_t nameLength = SzArEx_GetFileNameUtf16(&db, i, nullptr);
     const bool isDirectory = SzArEx_IsDir(&db, i);
-    if (!isSafeName(db.FileNames + 2 * db.FileNameOffsets[i], nameLength)) {
+    // An archive may store no names at all (7-Zip packing standard input
+    // does so): its entries name nothing inside the destination.
+    if (db.FileNameOffsets == nullptr ||
+        !isSafeName(db.FileNames + 2 * db.FileNameOffsets[i], nameLength)) {
       result = kUnsafeName;
       break;
     }
@@ -256,7 +271,7 @@ int extractPackage(const char* archivePath,
     if (!isDirectory && !streamed) {
       result = SzArEx_Extract(&db, &lookStream.vt, i, &blockIndex, &blockBuffer,
                               &blockBufferSize, &offset, &size, &kAllocator,
-                              &kTempAllocator);
+                              &kAllocator);
       if (result != SZ_OK) break;
     }
 

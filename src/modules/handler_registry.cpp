@@ -88,6 +88,11 @@ int registerModule(const std::string& name) {
   return code;
 }
 
+void registerHandlerTable(const std::string& name, const ModuleHandler* table) {
+  std::lock_guard<std::mutex> guard(handlerLock);
+  publish(name, table);
+}
+
 void unregisterModule(const std::string& name) {
   {
     std::lock_guard<std::mutex> guard(handlerLock);

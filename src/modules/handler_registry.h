@@ -13,6 +13,9 @@ const ModuleHandler* findHandler(const std::string& name);
 // 3 registerHandler returned null.
 int registerModule(const std::string& name);
 void unregisterModule(const std::string& name);
+// Registers a table that no library provides: an in-process module, as the
+// fuzz targets use. The table must live for the process.
+void registerHandlerTable(const std::string& name, const ModuleHandler* table);
 
 // The tables in ascending byte-wise name order, for the tick's walk: an
 // unchanging snapshot, replaced whole when a module registers, so a walk

@@ -109,11 +109,12 @@ bool readAt(int fd, std::uint64_t offset, void* out, std::size_t size) {
   return true;
 }
 
-// Walks the notes of one note area of the file.
+// Walks the notes of one note area of the file, within what is left of the
+// file's budget of note bytes.
 bool findVersionNote(int fd, std::uint64_t offset, std::uint64_t size,
-                     std::uint16_t parts[4]) {
-  constexpr std::uint64_t kMaxArea = 1u << 20;
-  if (size > kMaxArea) size = kMaxArea;
+                     std::uint64_t& budget, std::uint16_t parts[4]) {
+  if (size > budget) size = budget;
+  budget -= size;
   std::uint64_t pos = 0;
   while (pos + 12 <= size) {
     std::uint32_t header[3];
@@ -141,7 +142,7 @@ bool findVersionNote(int fd, std::uint64_t offset, std::uint64_t size,
 template <typename Header, typename NoteArea>
 bool versionInTable(int fd, std::uint64_t tableOffset, unsigned count,
                     unsigned entrySize, NoteArea noteArea,
-                    std::uint16_t parts[4]) {
+                    std::uint64_t& budget, std::uint16_t parts[4]) {
   if (entrySize != sizeof(Header)) return false;
   for (unsigned i = 0; i < count; ++i) {
     Header header;
@@ -150,7 +151,7 @@ bool versionInTable(int fd, std::uint64_t tableOffset, unsigned count,
       return false;
     std::uint64_t offset = 0, size = 0;
     if (noteArea(header, offset, size) &&
-        findVersionNote(fd, offset, size, parts))
+        findVersionNote(fd, offset, size, budget, parts))
       return true;
   }
   return false;
@@ -173,10 +174,13 @@ bool versionFromElf(int fd, std::uint16_t parts[4]) {
     size = h.p_filesz;
     return h.p_type == PT_NOTE;
   };
+  // Every header may name the same large area: one budget for the whole
+  // file keeps the walk short. Real libraries hold a few small notes.
+  std::uint64_t budget = std::uint64_t{1} << 20;
   return versionInTable<Shdr>(fd, eh.e_shoff, eh.e_shnum, eh.e_shentsize,
-                              sectionNotes, parts) ||
+                              sectionNotes, budget, parts) ||
          versionInTable<Phdr>(fd, eh.e_phoff, eh.e_phnum, eh.e_phentsize,
-                              segmentNotes, parts);
+                              segmentNotes, budget, parts);
 }
 
 }  // namespace

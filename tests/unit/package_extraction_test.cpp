@@ -33,6 +33,20 @@ void writeBytes(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// Start header: StartHeaderCRC at 8 over bytes 12..31, NextHeaderOffset
+// (from byte 32) at 12, NextHeaderSize at 20, NextHeaderCRC at 28.
+void redoHeaderCrcs(std::string& bytes) {
+  CrcGenerateTable();
+  std::uint64_t offset = 0, size = 0;
+  std::memcpy(&offset, &bytes[12], 8);
+  std::memcpy(&size, &bytes[20], 8);
+  ASSERT_LE(32 + offset + size, bytes.size());
+  std::uint32_t crc = CrcCalc(&bytes[32 + offset], size);
+  std::memcpy(&bytes[28], &crc, 4);
+  crc = CrcCalc(&bytes[12], 20);
+  std::memcpy(&bytes[8], &crc, 4);
+}
+
 class ExtractPackage : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -151,6 +165,34 @@ TEST_F(ExtractPackage, StopsAtDamagedDataKeepingEarlierEntries) {
   EXPECT_FALSE(fs::exists(dest_ / "3.bin"));
 }
 
+// 7zz packing its standard input stores no names at all.
+TEST_F(ExtractPackage, RefusesEntriesWithoutNames) {
+  const std::string command =
+      "echo module | 7zz a -si -bso0 -bsp0 -bse0 '" + archive_.string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  EXPECT_EQ(extract(dest_), 12);
+  EXPECT_EQ(outTree(), std::set<std::string>{});
+}
+
+// A packed header whose size field asks for 2^63 bytes, found by the fuzzer,
+// and the same asking for 512 MiB, which a 64-bit process could allocate.
+TEST_F(ExtractPackage, RefusesHeaderSizesPastTheDecoderLimit) {
+  std::string bytes =
+      readBytes(fs::path(TEST_SOURCE_DIR) /
+                "../fuzz/corpus/packages/header-asks-for-exabytes.7z");
+  const std::string exabytes = "\xff\xff\xff\xff\xff\xff\xff\x0e\x81";
+  const std::size_t at = bytes.find(exabytes);
+  ASSERT_NE(at, std::string::npos);
+  for (const std::string& size :
+       {exabytes, std::string("\xff\x00\x00\x00\x20\x00\x00\x00\x00", 9)}) {
+    bytes.replace(at, size.size(), size);
+    redoHeaderCrcs(bytes);
+    writeBytes(archive_, bytes);
+    EXPECT_EQ(extract(dest_), 2) << size.size();
+    EXPECT_EQ(outTree(), std::set<std::string>{});
+  }
+}
+
 class ExtractPackageUnsafeName
     : public ExtractPackage,
       public ::testing::WithParamInterface<std::string> {};
@@ -164,7 +206,6 @@ TEST_P(ExtractPackageUnsafeName, IsRefusedBeforeWritingIt) {
   writeBytes(root_ / "src" / placeholder, "evil");
   sevenZip("a -ms=off -mhc=off", "good.dll " + placeholder);
 
-  CrcGenerateTable();
   std::string bytes = readBytes(archive_);
   std::string wideFrom, wideTo;
   for (std::size_t i = 0; i < evil.size(); ++i) {
@@ -174,16 +215,7 @@ TEST_P(ExtractPackageUnsafeName, IsRefusedBeforeWritingIt) {
   const std::size_t at = bytes.rfind(wideFrom);
   ASSERT_NE(at, std::string::npos);
   bytes.replace(at, wideTo.size(), wideTo);
-  // Start header: StartHeaderCRC at 8 over bytes 12..31, NextHeaderOffset
-  // (from byte 32) at 12, NextHeaderSize at 20, NextHeaderCRC at 28.
-  std::uint64_t offset = 0, size = 0;
-  std::memcpy(&offset, &bytes[12], 8);
-  std::memcpy(&size, &bytes[20], 8);
-  ASSERT_EQ(32 + offset + size, bytes.size());
-  std::uint32_t crc = CrcCalc(&bytes[32 + offset], size);
-  std::memcpy(&bytes[28], &crc, 4);
-  crc = CrcCalc(&bytes[12], 20);
-  std::memcpy(&bytes[8], &crc, 4);
+  redoHeaderCrcs(bytes);
   writeBytes(archive_, bytes);
 
   EXPECT_EQ(extract(dest_), 12);
