@@ -23,7 +23,6 @@
 
 #include "launcher_module.h"
 
-
 typedef struct Pending {
   LauncherConnection connection;
   char* text;

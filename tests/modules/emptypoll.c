@@ -11,7 +11,6 @@
 
 #include "launcher_module.h"
 
-
 static atomic_ulong releasedArrays;
 
 static char* LAUNCHER_CALL handleRequest(LauncherConnection connection,

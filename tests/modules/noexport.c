@@ -5,6 +5,5 @@
  */
 #include "launcher_module.h"
 
-
 LAUNCHER_EXPORT int notRegisterHandler(void);
 LAUNCHER_EXPORT int notRegisterHandler(void) { return 42; }

@@ -6,7 +6,6 @@
 
 #include "launcher_module.h"
 
-
 static const ModuleHandler handler = {NULL, NULL, NULL, NULL};
 
 LAUNCHER_EXPORT const ModuleHandler* LAUNCHER_CALL registerHandler(void) {

@@ -6,7 +6,6 @@
 
 #include "launcher_module.h"
 
-
 LAUNCHER_EXPORT const ModuleHandler* LAUNCHER_CALL registerHandler(void) {
   return NULL;
 }

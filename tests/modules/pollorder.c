@@ -13,7 +13,6 @@
 
 #include "launcher_module.h"
 
-
 enum { kRecorded = 64 };
 
 static pthread_mutex_t orderLock = PTHREAD_MUTEX_INITIALIZER;

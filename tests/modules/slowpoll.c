@@ -16,7 +16,6 @@
 
 #include "launcher_module.h"
 
-
 enum { kMaxSlow = 64 };
 
 static pthread_mutex_t slowLock = PTHREAD_MUTEX_INITIALIZER;

@@ -8,7 +8,6 @@
 
 #include "launcher_module.h"
 
-
 static char* LAUNCHER_CALL handleRequest(LauncherConnection connection,
                                          const char* request) {
   static const char text[] = "twoone";
