@@ -119,11 +119,10 @@ int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
       rung = wakeSignal.wait_until(guard, nextTick, [] { return wakeRung; });
       wakeRung = false;
     }
-    if (rung && early.onTick != nullptr) {
-      tickClients(early);
+    if (rung) {
+      if (early.onTick != nullptr) tickClients(early);
       continue;
     }
-    if (rung) continue;
     tickClients(hooks);
     nextTick = std::chrono::steady_clock::now() + kTickInterval;
   }
