@@ -268,6 +268,7 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds) {
   std::atomic<unsigned long> wrong{0};
   std::atomic<unsigned> failed{0};
   std::vector<std::vector<double>> times(clients);
+  std::vector<std::vector<Clock::time_point>> sentTimes(clients);
   std::vector<Clock::time_point> began(clients, Clock::time_point::max());
   std::vector<Clock::time_point> ended(clients, Clock::time_point::min());
   std::vector<std::thread> threads;
@@ -280,6 +281,11 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds) {
       }
       std::string reply;
       times[c].reserve(rounds);
+      if (std::getenv("FAN_BARRIER")) {
+        static std::atomic<unsigned> ready{0};
+        ++ready;
+        while (ready.load() < clients) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       began[c] = Clock::now();
       for (unsigned long r = 0; r < rounds; ++r) {
         // Numbers unique across clients, so a reply for another is seen.
@@ -292,6 +298,7 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds) {
           return;
         }
         times[c].push_back(microsecondsSince(sentAt));
+        sentTimes[c].push_back(sentAt);
         if (replyNumber(reply) != static_cast<long>(id)) ++wrong;
       }
       ended[c] = Clock::now();
@@ -302,6 +309,17 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds) {
                        *std::max_element(ended.begin(), ended.end()) -
                        *std::min_element(began.begin(), began.end()))
                        .count();
+  auto firstBegan = *std::min_element(began.begin(), began.end());
+  auto lastBegan = *std::max_element(began.begin(), began.end());
+  double worstAt = 0, worstSeen = -1;
+  for (unsigned c = 0; c < clients; ++c)
+    for (std::size_t i = 0; i < times[c].size(); ++i)
+      if (times[c][i] > worstSeen) {
+        worstSeen = times[c][i];
+        worstAt = std::chrono::duration<double, std::milli>(sentTimes[c][i] - firstBegan).count();
+      }
+  std::fprintf(stderr, "worst %.1f ms sent at %.1f ms; last client began at %.1f ms\n", worstSeen / 1000, worstAt,
+               std::chrono::duration<double, std::milli>(lastBegan - firstBegan).count());
   std::vector<double> all;
   for (auto& list : times) all.insert(all.end(), list.begin(), list.end());
   std::size_t lost = static_cast<std::size_t>(clients) * rounds - all.size();

@@ -4,11 +4,71 @@
 #include <json/writer.h>
 
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <vector>
+
+namespace {
+
+// Readers and writers cost more to make than to use (each reads its settings
+// from a Json::Value), yet hold per-use state: each use borrows one from a
+// small shared pool. (A thread_local one is torn down by the Windows
+// toolchain's thread-exit hooks from freed memory.)
+template <typename T>
+class Pool {
+ public:
+  template <typename Make>
+  std::unique_ptr<T> take(Make make) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (!idle_.empty()) {
+        std::unique_ptr<T> item = std::move(idle_.back());
+        idle_.pop_back();
+        return item;
+      }
+    }
+    return make();
+  }
+
+  void give(std::unique_ptr<T> item) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (idle_.size() < kKept) idle_.push_back(std::move(item));
+  }
+
+ private:
+  static constexpr std::size_t kKept = 16;
+  std::mutex lock_;
+  std::vector<std::unique_ptr<T>> idle_;
+};
+
+// Never destroyed: a worker may still be borrowing while the process exits.
+template <typename T>
+Pool<T>& poolOf() {
+  static Pool<T>& pool = *new Pool<T>;
+  return pool;
+}
+
+struct TextWriter {
+  std::unique_ptr<Json::StreamWriter> writer;
+  std::ostringstream out;
+};
+
+}  // namespace
 
 std::string writeJsonText(const Json::Value& value) {
   static const Json::StreamWriterBuilder builder;
-  return Json::writeString(builder, value);
+  std::unique_ptr<TextWriter> text = poolOf<TextWriter>().take([] {
+    auto made = std::make_unique<TextWriter>();
+    made->writer.reset(builder.newStreamWriter());
+    return made;
+  });
+  text->out.str(std::string());
+  text->out.clear();
+  // A writer that threw is not given back.
+  text->writer->write(value, &text->out);
+  std::string written = text->out.str();
+  poolOf<TextWriter>().give(std::move(text));
+  return written;
 }
 
 namespace {
@@ -53,19 +113,24 @@ Json::CharReaderBuilder strictBuilder() {
 }  // namespace
 
 bool parseJsonText(const char* data, std::size_t length, Json::Value& value) {
-  // A reader holds per-parse state, so each parse makes its own from the
-  // shared settings. (A thread_local reader is torn down by the Windows
-  // toolchain's thread-exit hooks from freed memory.)
   static const Json::CharReaderBuilder builder = strictBuilder();
   if (!passesStrictScan(data, length)) return false;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::unique_ptr<Json::CharReader> reader =
+      poolOf<Json::CharReader>().take([] {
+        return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+      });
   Json::Value parsed;
+  bool parsedWhole;
   try {
-    if (!reader->parse(data, data + length, &parsed, nullptr)) return false;
+    // Each parse starts from a clean reader state, whatever the last one
+    // left behind.
+    parsedWhole = reader->parse(data, data + length, &parsed, nullptr);
   } catch (const std::exception&) {
     // Nesting beyond the stack limit is reported by an exception.
-    return false;
+    parsedWhole = false;
   }
+  poolOf<Json::CharReader>().give(std::move(reader));
+  if (!parsedWhole) return false;
   value.swap(parsed);
   return true;
 }
