@@ -198,6 +198,25 @@ def test_drops_and_bad_input_write_nothing(launcher):
     assert instance.output.read_bytes() == b""
 
 
+def test_peers_silent_in_the_tls_handshake_are_let_go(launcher):
+    """A connection that stops before its handshake ends holds a worker only
+    for a bounded time, however many there are."""
+    instance = launcher()
+    silent = []
+    for opening in [b"", b"\x16\x03\x01\x02\x00\x01"]:
+        peer = socket.create_connection(("127.0.0.1", instance.port))
+        peer.sendall(opening)
+        silent.append(peer)
+    assert instance.connect().call({"act": "HELLO"})["act"] == "HELLO"
+    for peer in silent:
+        peer.settimeout(60)
+        try:
+            assert peer.recv(100) in (b"", b"\x15\x03\x03\x00\x02\x02\x28")
+        except ConnectionResetError:
+            pass
+        peer.close()
+
+
 def nested_envelope(levels):
     """A HELLO envelope nested levels deep in all (the root is level 1)."""
     inner = "[" * (levels - 2) + "]" * (levels - 2)
