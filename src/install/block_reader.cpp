@@ -20,9 +20,15 @@ constexpr UInt32 kIa64Method = 0x3030401;
 constexpr UInt32 kArmMethod = 0x3030501;
 constexpr UInt32 kArmtMethod = 0x3030701;
 constexpr UInt32 kSparcMethod = 0x3030805;
+constexpr UInt32 kBcj2Method = 0x303011B;
 
 constexpr std::size_t kInputLook = 0x40000;
 constexpr std::size_t kBufferSize = 1 << 20;
+// BCJ2's staging areas by stream (main, call, jump, range coder): the main
+// stream's is the largest, as BCJ2 reads most from it.
+constexpr std::size_t kStagingOffsets[BCJ2_NUM_STREAMS + 1] = {
+    0, 0x40000, 0x50000, 0x60000, 0x70000};
+constexpr std::size_t kStagingSize = kStagingOffsets[BCJ2_NUM_STREAMS];
 
 UInt32 littleEndian32(const Byte* bytes) {
   return bytes[0] | (UInt32{bytes[1]} << 8) | (UInt32{bytes[2]} << 16) |
@@ -32,8 +38,10 @@ UInt32 littleEndian32(const Byte* bytes) {
 }  // namespace
 
 BlockReader::BlockReader(ISzAllocPtr alloc) : alloc_(alloc) {
-  LzmaDec_Construct(&lzma_);
-  Lzma2Dec_Construct(&lzma2_);
+  for (Stream& stream : streams_) {
+    LzmaDec_Construct(&stream.lzma);
+    Lzma2Dec_Construct(&stream.lzma2);
+  }
   Ppmd7_Construct(&ppmd_);
   source_.vt.Read = readByte;
   source_.reader = this;
@@ -42,6 +50,7 @@ BlockReader::BlockReader(ISzAllocPtr alloc) : alloc_(alloc) {
 BlockReader::~BlockReader() {
   close();
   ISzAlloc_Free(alloc_, buffer_);
+  ISzAlloc_Free(alloc_, staging_);
 }
 
 bool BlockReader::open(const CSzArEx& db, UInt32 block, ILookInStream* in,
@@ -52,29 +61,19 @@ bool BlockReader::open(const CSzArEx& db, UInt32 block, ILookInStream* in,
   CSzData data{coders,
                ar.FoCodersOffsets[block + 1] - ar.FoCodersOffsets[block]};
   CSzFolder folder;
-  // The layouts the SDK accepts for one or two coders; it fails the others
-  // with its own codes.
+  // Only the layouts the SDK accepts; it fails the others with its codes.
   if (SzGetNextFolderItem(&folder, &data) != SZ_OK || data.Size != 0 ||
-      folder.UnpackStream != ar.FoToMainUnpackSizeIndex[block] ||
-      folder.NumPackStreams != 1 || folder.PackStreams[0] != 0 ||
-      folder.Coders[0].NumStreams != 1)
+      folder.UnpackStream != ar.FoToMainUnpackSizeIndex[block])
     return false;
-  if (folder.NumCoders == 2) {
-    const CSzCoderInfo& filter = folder.Coders[1];
-    if (folder.NumBonds != 1 || folder.Bonds[0].InIndex != 1 ||
-        folder.Bonds[0].OutIndex != 0 || filter.NumStreams != 1 ||
-        !openFilter(filter, coders + filter.PropsOffset))
-      return false;
-  } else if (folder.NumCoders != 1 || folder.NumBonds != 0) {
+  unpackSize_ = SzAr_GetFolderUnpackSize(&ar, block);
+  const UInt32 pack = ar.FoStartPackStreamIndex[block];
+  const bool opened = folder.NumCoders == 4
+                          ? openBcj2(folder, coders, db, pack, block, error)
+                          : openChain(folder, coders, db, pack, error);
+  if (!opened) {
+    close();
     return false;
   }
-
-  const UInt32 pack = ar.FoStartPackStreamIndex[block];
-  packLeft_ = ar.PackPositions[pack + 1] - ar.PackPositions[pack];
-  unpackSize_ = SzAr_GetFolderUnpackSize(&ar, block);
-  const CSzCoderInfo& coder = folder.Coders[0];
-  if (coder.MethodID == kCopyMethod && packLeft_ != unpackSize_) return false;
-  if (!openCoder(coder, coders + coder.PropsOffset, error)) return false;
 
   in_ = in;
   block_ = block;
@@ -91,9 +90,23 @@ bool BlockReader::open(const CSzArEx& db, UInt32 block, ILookInStream* in,
     buffer_ = static_cast<Byte*>(ISzAlloc_Alloc(alloc_, kBufferSize));
     if (buffer_ == nullptr) error = SZ_ERROR_MEM;
   }
-  if (error == SZ_OK)
-    error = LookInStream_SeekTo(in, db.dataPos + ar.PackPositions[pack]);
-  if (error == SZ_OK && coder_ == Coder::kPpmd) {
+  if (error != SZ_OK) return true;
+  if (filter_ == Filter::kBcj2) {
+    if (staging_ == nullptr) {
+      staging_ = static_cast<Byte*>(ISzAlloc_Alloc(alloc_, kStagingSize));
+      if (staging_ == nullptr) {
+        error = SZ_ERROR_MEM;
+        return true;
+      }
+    }
+    Bcj2Dec_Init(&bcj2_);
+    for (unsigned k = 0; k < BCJ2_NUM_STREAMS; ++k)
+      bcj2_.bufs[k] = bcj2_.lims[k] = staging_ + kStagingOffsets[k];
+    return true;
+  }
+  error = LookInStream_SeekTo(in, streams_[0].packPosition);
+  current_ = &streams_[0];
+  if (error == SZ_OK && streams_[0].coder == Coder::kPpmd) {
     ppmd_.rc.dec.Stream = &source_.vt;
     if (!Ppmd7z_RangeDec_Init(&ppmd_.rc.dec)) error = SZ_ERROR_DATA;
     if (sourceOverrun_)
@@ -102,41 +115,113 @@ bool BlockReader::open(const CSzArEx& db, UInt32 block, ILookInStream* in,
   return true;
 }
 
-bool BlockReader::openCoder(const CSzCoderInfo& coder, const Byte* props,
-                            SRes& error) {
+// One coder over one packed stream, under at most one filter.
+bool BlockReader::openChain(const CSzFolder& folder, const Byte* coders,
+                            const CSzArEx& db, UInt32 pack, SRes& error) {
+  if (folder.NumPackStreams != 1 || folder.PackStreams[0] != 0 ||
+      folder.Coders[0].NumStreams != 1)
+    return false;
+  if (folder.NumCoders == 2) {
+    const CSzCoderInfo& filter = folder.Coders[1];
+    if (folder.NumBonds != 1 || folder.Bonds[0].InIndex != 1 ||
+        folder.Bonds[0].OutIndex != 0 || filter.NumStreams != 1 ||
+        !openFilter(filter, coders + filter.PropsOffset))
+      return false;
+  } else if (folder.NumCoders != 1 || folder.NumBonds != 0) {
+    return false;
+  }
+  const UInt64* positions = db.db.PackPositions + pack;
+  Stream& stream = streams_[0];
+  stream.packPosition = db.dataPos + positions[0];
+  stream.packLeft = positions[1] - positions[0];
+  stream.unpackLeft = unpackSize_;
+  const CSzCoderInfo& coder = folder.Coders[0];
+  if (coder.MethodID == kCopyMethod && stream.packLeft != unpackSize_)
+    return false;
+  return openCoder(stream, coder, coders + coder.PropsOffset, unpackSize_,
+                   error);
+}
+
+// BCJ2 in the one layout 7-Zip writes and the SDK reads: coders 0 to 2
+// decode the jump, call and main streams from packed streams 3, 2 and 0,
+// and packed stream 1 is its range coder's.
+bool BlockReader::openBcj2(const CSzFolder& folder, const Byte* coders,
+                           const CSzArEx& db, UInt32 pack, UInt32 block,
+                           SRes& error) {
+  static const UInt32 kFolderPackStreams[] = {2, 6, 1, 0};
+  static const UInt32 kPackOf[] = {3, 2, 0};
+  static const unsigned kStreamOf[] = {BCJ2_STREAM_JUMP, BCJ2_STREAM_CALL,
+                                       BCJ2_STREAM_MAIN};
+  const CSzCoderInfo& bcj2 = folder.Coders[3];
+  if (bcj2.MethodID != kBcj2Method || bcj2.NumStreams != 4 ||
+      folder.NumPackStreams != 4 || folder.NumBonds != 3)
+    return false;
+  for (unsigned i = 0; i < 4; ++i)
+    if (folder.PackStreams[i] != kFolderPackStreams[i]) return false;
+  for (unsigned i = 0; i < 3; ++i)
+    if (folder.Bonds[i].InIndex != 5 - i || folder.Bonds[i].OutIndex != i)
+      return false;
+  const UInt64* sizes =
+      db.db.CoderUnpackSizes + db.db.FoToCoderUnpackSizes[block];
+  if ((sizes[0] & 3) != 0 || (sizes[1] & 3) != 0 ||
+      sizes[0] + sizes[1] + sizes[2] != unpackSize_)
+    return false;
+  const UInt64* positions = db.db.PackPositions + pack;
+  for (unsigned i = 0; i < 3; ++i) {
+    const CSzCoderInfo& coder = folder.Coders[i];
+    Stream& stream = streams_[kStreamOf[i]];
+    stream.packPosition = db.dataPos + positions[kPackOf[i]];
+    stream.packLeft = positions[kPackOf[i] + 1] - positions[kPackOf[i]];
+    stream.unpackLeft = sizes[i];
+    // PPMd reads through the one byte source the single chain has.
+    if (coder.NumStreams != 1 || coder.MethodID == kPpmdMethod ||
+        (coder.MethodID == kCopyMethod && stream.packLeft != sizes[i]) ||
+        !openCoder(stream, coder, coders + coder.PropsOffset, sizes[i], error))
+      return false;
+    if (error != SZ_OK) return true;
+  }
+  Stream& rc = streams_[BCJ2_STREAM_RC];
+  rc.coder = Coder::kCopy;
+  rc.packPosition = db.dataPos + positions[1];
+  rc.packLeft = rc.unpackLeft = positions[2] - positions[1];
+  filter_ = Filter::kBcj2;
+  return true;
+}
+
+bool BlockReader::openCoder(Stream& stream, const CSzCoderInfo& coder,
+                            const Byte* props, UInt64 unpackSize, SRes& error) {
   if (coder.MethodID == kCopyMethod) {
-    coder_ = Coder::kCopy;
+    stream.coder = Coder::kCopy;
   } else if (coder.MethodID == kLzmaMethod) {
-    coder_ = Coder::kLzma;
-    // The window never needs to exceed the block: a package packed with a
+    stream.coder = Coder::kLzma;
+    // The window never needs to exceed the stream: a package packed with a
     // large dictionary costs no more than its size.
     Byte bounded[LZMA_PROPS_SIZE];
     if (coder.PropsSize == LZMA_PROPS_SIZE) {
       std::memcpy(bounded, props, LZMA_PROPS_SIZE);
       UInt32 dictionary = littleEndian32(props + 1);
-      if (dictionary > unpackSize_)
-        dictionary = static_cast<UInt32>(unpackSize_);
+      if (dictionary > unpackSize) dictionary = static_cast<UInt32>(unpackSize);
       for (int i = 0; i < 4; ++i)
         bounded[1 + i] = static_cast<Byte>(dictionary >> (8 * i));
       props = bounded;
     }
-    error = LzmaDec_Allocate(&lzma_, props, coder.PropsSize, alloc_);
-    if (error == SZ_OK) LzmaDec_Init(&lzma_);
+    error = LzmaDec_Allocate(&stream.lzma, props, coder.PropsSize, alloc_);
+    if (error == SZ_OK) LzmaDec_Init(&stream.lzma);
   } else if (coder.MethodID == kLzma2Method && coder.PropsSize == 1) {
-    coder_ = Coder::kLzma2;
-    // The smallest dictionary property that still holds the block.
+    stream.coder = Coder::kLzma2;
+    // The smallest dictionary property that still holds the stream.
     Byte prop = props[0];
     for (Byte smaller = 0; smaller < prop && prop <= 40; ++smaller) {
       const UInt64 size = UInt64{2u | (smaller & 1u)} << (smaller / 2 + 11);
-      if (size >= unpackSize_) {
+      if (size >= unpackSize) {
         prop = smaller;
         break;
       }
     }
-    error = Lzma2Dec_Allocate(&lzma2_, prop, alloc_);
-    if (error == SZ_OK) Lzma2Dec_Init(&lzma2_);
+    error = Lzma2Dec_Allocate(&stream.lzma2, prop, alloc_);
+    if (error == SZ_OK) Lzma2Dec_Init(&stream.lzma2);
   } else if (coder.MethodID == kPpmdMethod && coder.PropsSize == 5) {
-    coder_ = Coder::kPpmd;
+    stream.coder = Coder::kPpmd;
     const unsigned order = props[0];
     const UInt32 memory = littleEndian32(props + 1);
     if (order < PPMD7_MIN_ORDER || order > PPMD7_MAX_ORDER ||
@@ -208,10 +293,14 @@ bool BlockReader::openFilter(const CSzCoderInfo& coder, const Byte* props) {
 }
 
 void BlockReader::close() {
-  LzmaDec_Free(&lzma_, alloc_);
-  Lzma2Dec_Free(&lzma2_, alloc_);
+  for (Stream& stream : streams_) {
+    LzmaDec_Free(&stream.lzma, alloc_);
+    Lzma2Dec_Free(&stream.lzma2, alloc_);
+    stream.coder = Coder::kCopy;
+  }
   Ppmd7_Free(&ppmd_, alloc_);
   filter_ = Filter::kNone;
+  current_ = nullptr;
   block_ = kNone;
 }
 
@@ -257,7 +346,9 @@ SRes BlockReader::refill() {
     wanted = static_cast<std::size_t>(unpackSize_ - decoded_);
   // The block ends short of its files.
   if (wanted == 0) return SZ_ERROR_DATA;
-  const SRes res = decode(buffer_ + end_, wanted);
+  const SRes res = filter_ == Filter::kBcj2
+                       ? decodeBcj2(buffer_ + end_, wanted)
+                       : decode(streams_[0], buffer_ + end_, wanted);
   if (res != SZ_OK) return res;
   end_ += wanted;
   decoded_ += wanted;
@@ -271,6 +362,7 @@ std::size_t BlockReader::convert(Byte* data, std::size_t size) {
   std::size_t converted = size;
   switch (filter_) {
     case Filter::kNone:
+    case Filter::kBcj2:
       break;
     case Filter::kDelta:
       Delta_Decode(deltaState_, delta_, data, size);
@@ -287,24 +379,30 @@ std::size_t BlockReader::convert(Byte* data, std::size_t size) {
   return converted;
 }
 
-SRes BlockReader::decode(Byte* out, std::size_t size) {
-  if (coder_ == Coder::kPpmd) return decodePpmd(out, size);
+SRes BlockReader::decode(Stream& stream, Byte* out, std::size_t size) {
+  if (stream.coder == Coder::kPpmd) return decodePpmd(out, size);
+  // BCJ2's streams take turns at the one look-ahead buffer.
+  if (current_ != &stream) {
+    const SRes res = LookInStream_SeekTo(in_, stream.packPosition);
+    if (res != SZ_OK) return res;
+    current_ = &stream;
+  }
   while (size != 0) {
     const void* input = nullptr;
-    std::size_t available = packLeft_ < kInputLook
-                                ? static_cast<std::size_t>(packLeft_)
+    std::size_t available = stream.packLeft < kInputLook
+                                ? static_cast<std::size_t>(stream.packLeft)
                                 : kInputLook;
     SRes res = ILookInStream_Look(in_, &input, &available);
     if (res != SZ_OK) return res;
     SizeT produced = size;
     SizeT consumed = available;
     ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-    if (coder_ == Coder::kLzma) {
-      res = LzmaDec_DecodeToBuf(&lzma_, out, &produced,
+    if (stream.coder == Coder::kLzma) {
+      res = LzmaDec_DecodeToBuf(&stream.lzma, out, &produced,
                                 static_cast<const Byte*>(input), &consumed,
                                 LZMA_FINISH_ANY, &status);
-    } else if (coder_ == Coder::kLzma2) {
-      res = Lzma2Dec_DecodeToBuf(&lzma2_, out, &produced,
+    } else if (stream.coder == Coder::kLzma2) {
+      res = Lzma2Dec_DecodeToBuf(&stream.lzma2, out, &produced,
                                  static_cast<const Byte*>(input), &consumed,
                                  LZMA_FINISH_ANY, &status);
     } else {
@@ -316,11 +414,40 @@ SRes BlockReader::decode(Byte* out, std::size_t size) {
     if (produced == 0 && consumed == 0) return SZ_ERROR_DATA;
     res = ILookInStream_Skip(in_, consumed);
     if (res != SZ_OK) return res;
-    packLeft_ -= consumed;
+    stream.packLeft -= consumed;
+    stream.packPosition += consumed;
     out += produced;
     size -= produced;
   }
   return SZ_OK;
+}
+
+// BCJ2 asks for more of one input at a time; each is decoded into its own
+// staging area, and the call and jump streams come in whole 32-bit words.
+SRes BlockReader::decodeBcj2(Byte* out, std::size_t size) {
+  bcj2_.dest = out;
+  bcj2_.destLim = out + size;
+  for (;;) {
+    SRes res = Bcj2Dec_Decode(&bcj2_);
+    if (res != SZ_OK) return res;
+    if (bcj2_.dest == bcj2_.destLim) return SZ_OK;
+    const unsigned wanted = bcj2_.state;
+    if (wanted >= BCJ2_NUM_STREAMS || bcj2_.bufs[wanted] != bcj2_.lims[wanted])
+      return SZ_ERROR_DATA;
+    Stream& stream = streams_[wanted];
+    const std::size_t capacity =
+        kStagingOffsets[wanted + 1] - kStagingOffsets[wanted];
+    const std::size_t piece = stream.unpackLeft < capacity
+                                  ? static_cast<std::size_t>(stream.unpackLeft)
+                                  : capacity;
+    if (piece == 0) return SZ_ERROR_DATA;
+    Byte* staging = staging_ + kStagingOffsets[wanted];
+    res = decode(stream, staging, piece);
+    if (res != SZ_OK) return res;
+    stream.unpackLeft -= piece;
+    bcj2_.bufs[wanted] = staging;
+    bcj2_.lims[wanted] = staging + piece;
+  }
 }
 
 SRes BlockReader::decodePpmd(Byte* out, std::size_t size) {
@@ -339,19 +466,19 @@ SRes BlockReader::decodePpmd(Byte* out, std::size_t size) {
 Byte BlockReader::readByte(IByteInPtr source) {
   BlockReader& self = *reinterpret_cast<const ByteSource*>(source)->reader;
   if (self.lookCur_ != self.lookEnd_) return *self.lookCur_++;
-  if (self.sourceError_ == SZ_OK && self.packLeft_ != 0) {
+  UInt64& packLeft = self.streams_[0].packLeft;
+  if (self.sourceError_ == SZ_OK && packLeft != 0) {
     self.sourceError_ = ILookInStream_Skip(
         self.in_, static_cast<std::size_t>(self.lookCur_ - self.lookBegin_));
     const void* look = nullptr;
-    std::size_t size = self.packLeft_ < kInputLook
-                           ? static_cast<std::size_t>(self.packLeft_)
-                           : kInputLook;
+    std::size_t size =
+        packLeft < kInputLook ? static_cast<std::size_t>(packLeft) : kInputLook;
     if (self.sourceError_ == SZ_OK)
       self.sourceError_ = ILookInStream_Look(self.in_, &look, &size);
     if (self.sourceError_ == SZ_OK && size != 0) {
       self.lookBegin_ = self.lookCur_ = static_cast<const Byte*>(look);
       self.lookEnd_ = self.lookBegin_ + size;
-      self.packLeft_ -= size;
+      packLeft -= size;
       return *self.lookCur_++;
     }
   }
@@ -360,11 +487,19 @@ Byte BlockReader::readByte(IByteInPtr source) {
 }
 
 // Checked once the block's last byte has left, as the SDK checks a block
-// it decodes whole: PPMd's stream must end exactly with its packed bytes.
+// it decodes whole: PPMd's stream must end exactly with its packed bytes,
+// and BCJ2 must have used all of each input and finished its range coder.
 SRes BlockReader::checkEnd() {
-  if (coder_ == Coder::kPpmd && (!Ppmd7z_RangeDec_IsFinishedOK(&ppmd_.rc.dec) ||
-                                 packLeft_ != 0 || lookCur_ != lookEnd_))
+  if (streams_[0].coder == Coder::kPpmd &&
+      (!Ppmd7z_RangeDec_IsFinishedOK(&ppmd_.rc.dec) ||
+       streams_[0].packLeft != 0 || lookCur_ != lookEnd_))
     return SZ_ERROR_DATA;
+  if (filter_ == Filter::kBcj2) {
+    for (unsigned k = 0; k < BCJ2_NUM_STREAMS; ++k)
+      if (bcj2_.bufs[k] != bcj2_.lims[k] || streams_[k].unpackLeft != 0)
+        return SZ_ERROR_DATA;
+    if (!Bcj2Dec_IsMaybeFinished(&bcj2_)) return SZ_ERROR_DATA;
+  }
   if (checkBlockCrc_ && CRC_GET_DIGEST(blockCrc_) != expectedBlockCrc_)
     return SZ_ERROR_CRC;
   return SZ_OK;

@@ -213,7 +213,8 @@ TEST_P(ExtractPackageFiltered, ConvertsAcrossChunkEdges) {
 }
 
 // Branch converters and Delta over Copy (quick to pack), and over the
-// decoders: LZMA2 and LZMA under a filter, PPMd alone.
+// decoders: LZMA2 and LZMA under a filter, PPMd alone, and BCJ2 (whose
+// four inputs are decoded a piece at a time, in turns).
 INSTANTIATE_TEST_SUITE_P(
     Chains, ExtractPackageFiltered,
     ::testing::Values("-m0=Copy -mf=BCJ", "-m0=Copy -mf=ARM64",
@@ -221,7 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "-m0=Copy -mf=PPC", "-m0=Copy -mf=IA64",
                       "-m0=Copy -mf=SPARC", "-m0=Copy -mf=RISCV",
                       "-m0=Copy -mf=Delta:4", "-mx1 -mf=BCJ",
-                      "-mx1 -m0=LZMA -mf=ARM64", "-mx1 -m0=PPMd"));
+                      "-mx1 -m0=LZMA -mf=ARM64", "-mx1 -m0=PPMd",
+                      "-mx1 -mf=BCJ2"));
 
 // Damage in a filtered block, in a file's middle or in the block's last
 // bytes (which pass unconverted), stops at that file and removes it.
