@@ -2,8 +2,8 @@
 """The launcher's relay and install against the servers and tools it is
 built from, side by side in one run.
 
-bench/compare.py BUILD_DIR [--rounds N] [--package-mb M] [--libraries] [--install-only]
-                  [--also NAME=EXECUTABLE]
+bench/compare.py BUILD_DIR [--rounds N] [--package-mb M] [--libraries] [--switches S]
+                  [--install-only] [--also NAME=EXECUTABLE]
 
 Runs BUILD_DIR's test launcher (relaying to the test module echo), the bare
 CivetWeb echo server built from the unpatched sources (BUILD_DIR/bench/
@@ -18,7 +18,8 @@ same file (wall and processor time), and records the launcher's peak
 resident memory for it and for a package a quarter that size. --libraries
 makes the package's incompressible part a library too, so that 7zz packs
 most of it under its branch converter, as it does real modules' libraries;
---install-only leaves the relay measures out. --also adds another launcher
+--switches gives 7zz further options for the packages ("-mx9" puts
+libraries under BCJ2); --install-only leaves the relay measures out. --also adds another launcher
 executable (built with the same test settings, e.g. an older build) as a
 further contender.
 Uses the fixed test ports: run it alone, e.g. under `unshare --net`.
@@ -130,7 +131,7 @@ def make_package_tree(directory, module, library, megabytes, libraries=False):
             f.write(" ".join(rng.choice(words) for _ in range(6)) + "\n")
 
 
-def package_for(harness, work, module, megabytes, libraries=False):
+def package_for(harness, work, module, megabytes, libraries=False, switches=()):
     """Packs (once per size and kind, kept under the build) and returns the
     package."""
     package = work / ("%s.7z" % module)
@@ -139,7 +140,7 @@ def package_for(harness, work, module, megabytes, libraries=False):
         shutil.rmtree(tree, ignore_errors=True)
         make_package_tree(tree, module, harness.TEST_MODULES / harness.library_name("echo"),
                           megabytes, libraries)
-        subprocess.run(["7zz", "a", "-t7z", "-bso0", "-bsp0", str(package), "."],
+        subprocess.run(["7zz", "a", "-t7z", "-bso0", "-bsp0", *switches, str(package), "."],
                        cwd=str(tree), check=True)
         shutil.rmtree(tree)
     return package
@@ -198,6 +199,7 @@ def main():
     parser.add_argument("--also", action="append", default=[], metavar="NAME=EXECUTABLE")
     parser.add_argument("--no-install", action="store_true")
     parser.add_argument("--libraries", action="store_true")
+    parser.add_argument("--switches", default="")
     parser.add_argument("--install-only", action="store_true")
     args = parser.parse_args()
     build = Path(args.build).resolve()
@@ -272,8 +274,9 @@ def main():
                 work.mkdir(exist_ok=True)
                 small = args.package_mb / 4
                 for module, megabytes in (("bulky", args.package_mb), ("small", small)):
-                    kind = str(megabytes) + ("-libraries" if args.libraries else "")
-                    package = package_for(harness, work / kind, module, megabytes, args.libraries)
+                    kind = str(megabytes) + ("-libraries" if args.libraries else "") + args.switches
+                    package = package_for(harness, work / kind, module, megabytes, args.libraries,
+                                          args.switches.split())
                     shutil.copy2(package, catalogue.root / "packages" / package.name)
                     subprocess.run([sys.executable, str(harness.SOURCE_DIR / "tools" / "catalogue_entry.py"),
                                     "--catalogue", str(catalogue.catalogue_file), "--module", module,

@@ -209,16 +209,22 @@ bool BlockReader::openCoder(Stream& stream, const CSzCoderInfo& coder,
     if (error == SZ_OK) LzmaDec_Init(&stream.lzma);
   } else if (coder.MethodID == kLzma2Method && coder.PropsSize == 1) {
     stream.coder = Coder::kLzma2;
-    // The smallest dictionary property that still holds the stream.
-    Byte prop = props[0];
-    for (Byte smaller = 0; smaller < prop && prop <= 40; ++smaller) {
-      const UInt64 size = UInt64{2u | (smaller & 1u)} << (smaller / 2 + 11);
-      if (size >= unpackSize) {
-        prop = smaller;
-        break;
-      }
+    // Lzma2Dec_Allocate's LZMA properties (lc + lp at most 4), with the
+    // window bounded by the stream as above: a larger dictionary property
+    // could cost half as much address space again.
+    const unsigned prop = props[0];
+    if (prop > 40) {
+      error = SZ_ERROR_UNSUPPORTED;
+    } else {
+      UInt64 dictionary =
+          prop == 40 ? 0xFFFFFFFF : UInt64{2u | (prop & 1u)} << (prop / 2 + 11);
+      if (dictionary > unpackSize) dictionary = unpackSize;
+      Byte lzmaProps[LZMA_PROPS_SIZE] = {4};
+      for (int i = 0; i < 4; ++i)
+        lzmaProps[1 + i] = static_cast<Byte>(dictionary >> (8 * i));
+      error = LzmaDec_Allocate(&stream.lzma2.decoder, lzmaProps,
+                               LZMA_PROPS_SIZE, alloc_);
     }
-    error = Lzma2Dec_Allocate(&stream.lzma2, prop, alloc_);
     if (error == SZ_OK) Lzma2Dec_Init(&stream.lzma2);
   } else if (coder.MethodID == kPpmdMethod && coder.PropsSize == 5) {
     stream.coder = Coder::kPpmd;
