@@ -18,11 +18,11 @@ constexpr std::size_t kInputBufferSize = 0x40000;
 constexpr std::uint32_t kAttributeMask = 0x7FFF;
 constexpr int kUnsafeName = 12;
 
-// The decoder sizes its buffers from the archive's header (a block the SDK
-// decodes whole is held in memory), and a damaged header can ask for
-// terabytes.
-// Larger requests fail as out of memory: a 32-bit process seldom finds that
-// much contiguous room anyway, and no module package needs it.
+// The decoder sizes its buffers from the archive's header (dictionaries,
+// PPMd's model, a block the SDK decodes whole), and a damaged header can ask
+// for terabytes. Larger requests fail as out of memory: a 32-bit process
+// seldom finds that much contiguous room anyway, and no module package
+// needs it.
 constexpr std::size_t kMaxDecoderAllocation = std::size_t{256} << 20;
 
 void* boundedAlloc(ISzAllocPtr, std::size_t size) {
