@@ -2,7 +2,8 @@
 """The launcher's relay and install against the servers and tools it is
 built from, side by side in one run.
 
-bench/compare.py BUILD_DIR [--rounds N] [--package-mb M] [--also NAME=EXECUTABLE]
+bench/compare.py BUILD_DIR [--rounds N] [--package-mb M] [--libraries] [--switches S]
+                  [--install-only] [--also NAME=EXECUTABLE]
 
 Runs BUILD_DIR's test launcher (relaying to the test module echo), the bare
 CivetWeb echo server built from the unpatched sources (BUILD_DIR/bench/
@@ -14,8 +15,13 @@ median over rounds (the worst round trip: the worst of all). Then it installs
 a package of about M MB (default 52) from the loopback catalogue server,
 timed from LOAD to the final message against curl + sha512sum + 7zz x of the
 same file (wall and processor time), and records the launcher's peak
-resident memory for it and for a package a quarter that size. --also adds another launcher executable (built
-with the same test settings, e.g. an older build) as a further contender.
+resident memory for it and for a package a quarter that size. --libraries
+makes the package's incompressible part a library too, so that 7zz packs
+most of it under its branch converter, as it does real modules' libraries;
+--switches gives 7zz further options for the packages ("-mx9" puts
+libraries under BCJ2); --install-only leaves the relay measures out. --also adds another launcher
+executable (built with the same test settings, e.g. an older build) as a
+further contender.
 Uses the fixed test ports: run it alone, e.g. under `unshare --net`.
 """
 import argparse
@@ -106,13 +112,18 @@ def load(client, contender, origin, *mode):
     return json.loads(out)
 
 
-def make_package_tree(directory, module, library, megabytes):
+def make_package_tree(directory, module, library, megabytes, libraries=False):
     """The module's library and about megabytes of package: incompressible
-    bytes and text that packs about tenfold, as real modules' resources do."""
+    bytes and text that packs about tenfold, as real modules' resources do.
+    With libraries the incompressible bytes follow a library's image in a
+    library of their own: 7zz picks its filter from the file's header."""
     directory.mkdir(parents=True)
     shutil.copy2(library, directory / (module + ".so"))
     rng = random.Random(megabytes)
-    with open(directory / "media.bin", "wb") as f:
+    media = directory / ("media" + library.suffix if libraries else "media.bin")
+    with open(media, "wb") as f:
+        if libraries:
+            f.write(library.read_bytes())
         f.write(rng.randbytes(int(megabytes * 0.75e6)))
     words = [("%x" % rng.getrandbits(24)) for _ in range(4096)]
     with open(directory / "strings.txt", "w") as f:
@@ -120,15 +131,16 @@ def make_package_tree(directory, module, library, megabytes):
             f.write(" ".join(rng.choice(words) for _ in range(6)) + "\n")
 
 
-def package_for(harness, work, module, megabytes):
-    """Packs (once per size, kept under the build) and returns the package."""
+def package_for(harness, work, module, megabytes, libraries=False, switches=()):
+    """Packs (once per size and kind, kept under the build) and returns the
+    package."""
     package = work / ("%s.7z" % module)
     if not package.exists():
         tree = work / module
         shutil.rmtree(tree, ignore_errors=True)
         make_package_tree(tree, module, harness.TEST_MODULES / harness.library_name("echo"),
-                          megabytes)
-        subprocess.run(["7zz", "a", "-t7z", "-bso0", "-bsp0", str(package), "."],
+                          megabytes, libraries)
+        subprocess.run(["7zz", "a", "-t7z", "-bso0", "-bsp0", *switches, str(package), "."],
                        cwd=str(tree), check=True)
         shutil.rmtree(tree)
     return package
@@ -186,6 +198,9 @@ def main():
     parser.add_argument("--package-mb", type=float, default=52)
     parser.add_argument("--also", action="append", default=[], metavar="NAME=EXECUTABLE")
     parser.add_argument("--no-install", action="store_true")
+    parser.add_argument("--libraries", action="store_true")
+    parser.add_argument("--switches", default="")
+    parser.add_argument("--install-only", action="store_true")
     args = parser.parse_args()
     build = Path(args.build).resolve()
     os.environ["LAUNCHER_BUILD_DIR"] = str(build)
@@ -245,20 +260,23 @@ def main():
             for c in contenders[len(launchers):]:
                 start_rss[c.name] = status_kib(c.pid, "VmRSS")
 
-            for _ in range(args.rounds):
+            for _ in range(0 if args.install_only else args.rounds):
                 for c in contenders:
                     c.record("seq", load(client, c, origin, "seq", 3000))
                     c.record("pipe", load(client, c, origin, "pipe", 100000, 64))
                     c.record("fan", load(client, c, origin, "fan", 50, 1000))
 
-            report(contenders, start_rss, args)
+            if not args.install_only:
+                report(contenders, start_rss, args)
             installs = {}
             if not args.no_install:
                 work = build / "bench-packages"
                 work.mkdir(exist_ok=True)
                 small = args.package_mb / 4
                 for module, megabytes in (("bulky", args.package_mb), ("small", small)):
-                    package = package_for(harness, work / str(megabytes), module, megabytes)
+                    kind = str(megabytes) + ("-libraries" if args.libraries else "") + args.switches
+                    package = package_for(harness, work / kind, module, megabytes, args.libraries,
+                                          args.switches.split())
                     shutil.copy2(package, catalogue.root / "packages" / package.name)
                     subprocess.run([sys.executable, str(harness.SOURCE_DIR / "tools" / "catalogue_entry.py"),
                                     "--catalogue", str(catalogue.catalogue_file), "--module", module,

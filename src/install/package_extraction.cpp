@@ -9,9 +9,8 @@
 #include "7zCrc.h"
 #include "7zFile.h"
 #include "7zTypes.h"
-#include "Lzma2Dec.h"
-#include "LzmaDec.h"
 #include "catalogue/module_names.h"
+#include "install/block_reader.h"
 
 namespace {
 
@@ -19,10 +18,11 @@ constexpr std::size_t kInputBufferSize = 0x40000;
 constexpr std::uint32_t kAttributeMask = 0x7FFF;
 constexpr int kUnsafeName = 12;
 
-// The decoder sizes its buffers from the archive's header (a solid block is
-// unpacked whole in memory), and a damaged header can ask for terabytes.
-// Larger requests fail as out of memory: a 32-bit process seldom finds that
-// much contiguous room anyway, and no module package needs it.
+// The decoder sizes its buffers from the archive's header (dictionaries,
+// PPMd's model, a block the SDK decodes whole), and a damaged header can ask
+// for terabytes. Larger requests fail as out of memory: a 32-bit process
+// seldom finds that much contiguous room anyway, and no module package
+// needs it.
 constexpr std::size_t kMaxDecoderAllocation = std::size_t{256} << 20;
 
 void* boundedAlloc(ISzAllocPtr, std::size_t size) {
@@ -65,123 +65,6 @@ std::uint64_t fileTime(const CNtfsFileTime& time) {
   return (static_cast<std::uint64_t>(time.High) << 32) | time.Low;
 }
 
-constexpr UInt32 kCopyMethod = 0;
-constexpr UInt32 kLzma2Method = 0x21;
-constexpr UInt32 kLzmaMethod = 0x30101;
-constexpr std::size_t kOutputChunk = 1 << 20;
-
-// A block (folder) decoded piece by piece as its files are written, so
-// memory stays at the decoder's dictionary whatever the block's size. Only
-// the chains packers use for data: one LZMA, LZMA2 or Copy coder over one
-// packed stream; the SDK decodes any other block whole.
-class BlockReader {
- public:
-  BlockReader() {
-    LzmaDec_Construct(&lzma_);
-    Lzma2Dec_Construct(&lzma2_);
-  }
-  ~BlockReader() { close(); }
-  BlockReader(const BlockReader&) = delete;
-  BlockReader& operator=(const BlockReader&) = delete;
-
-  // False when the block is not one this reader decodes; error is set when
-  // it is but cannot be started.
-  bool open(const CSzArEx& db, UInt32 block, ILookInStream* in, SRes& error) {
-    close();
-    const CSzAr& ar = db.db;
-    const Byte* coders = ar.CodersData + ar.FoCodersOffsets[block];
-    CSzData data{coders,
-                 ar.FoCodersOffsets[block + 1] - ar.FoCodersOffsets[block]};
-    CSzFolder folder;
-    if (SzGetNextFolderItem(&folder, &data) != SZ_OK || folder.NumCoders != 1 ||
-        folder.NumPackStreams != 1)
-      return false;
-    const CSzCoderInfo& coder = folder.Coders[0];
-    const Byte* props = coders + coder.PropsOffset;
-    const UInt32 pack = ar.FoStartPackStreamIndex[block];
-    method_ = coder.MethodID;
-    if (method_ == kLzmaMethod) {
-      error = LzmaDec_Allocate(&lzma_, props, coder.PropsSize, &kAllocator);
-      if (error == SZ_OK) LzmaDec_Init(&lzma_);
-    } else if (method_ == kLzma2Method && coder.PropsSize == 1) {
-      error = Lzma2Dec_Allocate(&lzma2_, props[0], &kAllocator);
-      if (error == SZ_OK) Lzma2Dec_Init(&lzma2_);
-    } else if (method_ != kCopyMethod) {
-      return false;
-    }
-    if (error == SZ_OK)
-      error = LookInStream_SeekTo(in, db.dataPos + ar.PackPositions[pack]);
-    in_ = in;
-    packLeft_ = ar.PackPositions[pack + 1] - ar.PackPositions[pack];
-    block_ = block;
-    nextFile_ = db.FolderToFile[block];
-    return true;
-  }
-
-  void close() {
-    LzmaDec_Free(&lzma_, &kAllocator);
-    Lzma2Dec_Free(&lzma2_, &kAllocator);
-    block_ = kNone;
-  }
-
-  // Whether file is the next this reader has for its block.
-  bool hasNext(const CSzArEx& db, UInt32 file) const {
-    return block_ != kNone && db.FileToFolder[file] == block_ &&
-           nextFile_ == file;
-  }
-  bool startsBlock(const CSzArEx& db, UInt32 file) const {
-    const UInt32 block = db.FileToFolder[file];
-    return block != kNone && db.FolderToFile[block] == file;
-  }
-  void fileDone() { ++nextFile_; }
-
-  // Exactly size bytes of the block's output, in order.
-  SRes read(Byte* out, std::size_t size) {
-    while (size != 0) {
-      const void* input = nullptr;
-      std::size_t available = packLeft_ < kInputBufferSize
-                                  ? static_cast<std::size_t>(packLeft_)
-                                  : kInputBufferSize;
-      SRes res = ILookInStream_Look(in_, &input, &available);
-      if (res != SZ_OK) return res;
-      SizeT produced = size;
-      SizeT consumed = available;
-      ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-      if (method_ == kLzmaMethod) {
-        res = LzmaDec_DecodeToBuf(&lzma_, out, &produced,
-                                  static_cast<const Byte*>(input), &consumed,
-                                  LZMA_FINISH_ANY, &status);
-      } else if (method_ == kLzma2Method) {
-        res = Lzma2Dec_DecodeToBuf(&lzma2_, out, &produced,
-                                   static_cast<const Byte*>(input), &consumed,
-                                   LZMA_FINISH_ANY, &status);
-      } else {
-        produced = consumed = available < size ? available : size;
-        std::memcpy(out, input, produced);
-      }
-      if (res != SZ_OK) return res;
-      // A block that ends or stalls short of its files is broken.
-      if (produced == 0 && consumed == 0) return SZ_ERROR_DATA;
-      res = ILookInStream_Skip(in_, consumed);
-      if (res != SZ_OK) return res;
-      packLeft_ -= consumed;
-      out += produced;
-      size -= produced;
-    }
-    return SZ_OK;
-  }
-
- private:
-  static constexpr UInt32 kNone = 0xFFFFFFFF;
-  CLzmaDec lzma_;
-  CLzma2Dec lzma2_;
-  ILookInStream* in_ = nullptr;
-  UInt32 method_ = kCopyMethod;
-  UInt64 packLeft_ = 0;
-  UInt32 block_ = kNone;
-  UInt32 nextFile_ = 0;
-};
-
 }  // namespace
 
 int extractPackage(const char* archivePath,
@@ -209,8 +92,7 @@ int extractPackage(const char* archivePath,
   Utf16* nameBuffer = nullptr;
   std::size_t nameCapacity = 0;
   platform::FileHandle output = platform::kNoFile;
-  BlockReader reader;
-  Byte* chunk = nullptr;
+  BlockReader reader(&kAllocator);
 
   SRes result = SZ_OK;
   if (lookStream.buf == nullptr) {
@@ -255,18 +137,11 @@ int extractPackage(const char* archivePath,
     std::size_t size = 0;
     bool streamed = false;
     if (!isDirectory && SzArEx_GetFileSize(&db, i) != 0) {
-      if (!reader.hasNext(db, i) && reader.startsBlock(db, i))
+      if (!reader.hasNext(db, i) && BlockReader::startsBlock(db, i))
         streamed = reader.open(db, db.FileToFolder[i], &lookStream.vt, result);
       else
         streamed = reader.hasNext(db, i);
       if (result != SZ_OK) break;
-      if (streamed && chunk == nullptr) {
-        chunk = static_cast<Byte*>(ISzAlloc_Alloc(&kAllocator, kOutputChunk));
-        if (chunk == nullptr) {
-          result = SZ_ERROR_MEM;
-          break;
-        }
-      }
     }
     if (!isDirectory && !streamed) {
       result = SzArEx_Extract(&db, &lookStream.vt, i, &blockIndex, &blockBuffer,
@@ -298,14 +173,18 @@ int extractPackage(const char* archivePath,
       // Checked as the SDK checks a file it extracts whole.
       UInt32 crc = CRC_INIT_VAL;
       for (UInt64 left = SzArEx_GetFileSize(&db, i); left != 0;) {
-        const std::size_t piece =
-            left < kOutputChunk ? static_cast<std::size_t>(left) : kOutputChunk;
-        result = reader.read(chunk, piece);
+        const Byte* piece = nullptr;
+        std::size_t length = 0;
+        result = reader.next(
+            left < SIZE_MAX ? static_cast<std::size_t>(left) : SIZE_MAX, piece,
+            length);
         if (result != SZ_OK) break;
-        crc = CrcUpdate(crc, chunk, piece);
-        if (!platform::writeFile(output, chunk, piece)) result = SZ_ERROR_FAIL;
-        if (result != SZ_OK) break;
-        left -= piece;
+        crc = CrcUpdate(crc, piece, length);
+        if (!platform::writeFile(output, piece, length)) {
+          result = SZ_ERROR_FAIL;
+          break;
+        }
+        left -= length;
       }
       if (result == SZ_OK && SzBitWithVals_Check(&db.CRCs, i) &&
           CRC_GET_DIGEST(crc) != db.CRCs.Vals[i])
@@ -318,7 +197,7 @@ int extractPackage(const char* archivePath,
         platform::removeOutputFile(nameBuffer);
         break;
       }
-      reader.fileDone();
+      reader.fileDone(db);
     } else if (size != 0 &&
                !platform::writeFile(output, blockBuffer + offset, size)) {
       result = SZ_ERROR_FAIL;
@@ -348,7 +227,6 @@ int extractPackage(const char* archivePath,
 
   if (output != platform::kNoFile) platform::closeFile(output);
   ISzAlloc_Free(&kAllocator, blockBuffer);
-  ISzAlloc_Free(&kAllocator, chunk);
   reader.close();
   ISzAlloc_Free(&kAllocator, nameBuffer);
   SzArEx_Free(&db, &kAllocator);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -163,6 +164,92 @@ TEST_F(ExtractPackage, StopsAtDamagedDataKeepingEarlierEntries) {
   EXPECT_EQ(readBytes(dest_ / "1.bin"), contents[0]);
   EXPECT_EQ(readBytes(dest_ / "2.bin"), contents[1]);
   EXPECT_FALSE(fs::exists(dest_ / "3.bin"));
+}
+
+// Machine code for every branch converter: bytes drawn from their opcodes
+// and address bytes (x86 E8/E9 with 00/FF, ARM64 BL 94-97, ARM EB, Thumb
+// F0/F8, PPC 48-4B, SPARC 40/7F, RISC-V 6F/17), so that each converter
+// changes some of them near any offset.
+std::string branchyBytes(std::size_t size, unsigned seed) {
+  static const unsigned char kAlphabet[] = {
+      0x00, 0xFF, 0xE8, 0xE9, 0x0F, 0x80, 0x94, 0x97, 0xEB, 0xF0,
+      0xF8, 0x48, 0x4B, 0x01, 0x40, 0x7F, 0x6F, 0x17, 0x10, 0x12};
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes)
+    byte = static_cast<char>(kAlphabet[random() % sizeof kAlphabet]);
+  return bytes;
+}
+
+// The reader decodes a block 1 MiB at a time; a filter holds back the last
+// bytes of each piece until the next arrives, and the block's very last
+// bytes stay unconverted, as when the SDK converts a block whole.
+constexpr std::size_t kDecoderChunk = std::size_t{1} << 20;
+
+class ExtractPackageFiltered
+    : public ExtractPackage,
+      public ::testing::WithParamInterface<const char*> {};
+
+// One solid block of files that end just before, at and after the chunk's
+// edges, and a last one a few bytes long.
+TEST_P(ExtractPackageFiltered, ConvertsAcrossChunkEdges) {
+  const std::vector<std::size_t> sizes = {
+      kDecoderChunk - 3, 1, 2, 5, kDecoderChunk - 9, 4, kDecoderChunk + 1, 6};
+  std::vector<std::string> contents;
+  std::string names;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    contents.push_back(branchyBytes(sizes[i], static_cast<unsigned>(i)));
+    const std::string name = "f" + std::to_string(i) + ".bin";
+    writeBytes(root_ / "src" / name, contents.back());
+    names += " " + name;
+  }
+  sevenZip(std::string("a -ms=on ") + GetParam(), names);
+
+  ASSERT_EQ(extract(dest_), 0);
+  for (std::size_t i = 0; i < sizes.size(); ++i)
+    EXPECT_TRUE(readBytes(dest_ / ("f" + std::to_string(i) + ".bin")) ==
+                contents[i])
+        << i;
+}
+
+// Branch converters and Delta over Copy (quick to pack), and over the
+// decoders: LZMA2 and LZMA under a filter, PPMd alone, and BCJ2 (whose
+// four inputs are decoded a piece at a time, in turns).
+INSTANTIATE_TEST_SUITE_P(
+    Chains, ExtractPackageFiltered,
+    ::testing::Values("-m0=Copy -mf=BCJ", "-m0=Copy -mf=ARM64",
+                      "-m0=Copy -mf=ARM", "-m0=Copy -mf=ARMT",
+                      "-m0=Copy -mf=PPC", "-m0=Copy -mf=IA64",
+                      "-m0=Copy -mf=SPARC", "-m0=Copy -mf=RISCV",
+                      "-m0=Copy -mf=Delta:4", "-mx1 -mf=BCJ",
+                      "-mx1 -m0=LZMA -mf=ARM64", "-mx1 -m0=PPMd",
+                      "-mx1 -mf=BCJ2"));
+
+// Damage in a filtered block, in a file's middle or in the block's last
+// bytes (which pass unconverted), stops at that file and removes it.
+TEST_F(ExtractPackage, StopsAtDamagedFilteredData) {
+  const std::vector<std::string> contents = {
+      branchyBytes(70000, 1), branchyBytes(50000, 2), branchyBytes(3000, 3)};
+  for (std::size_t i = 0; i < contents.size(); ++i)
+    writeBytes(root_ / "src" / (std::to_string(i + 1) + ".bin"), contents[i]);
+  sevenZip("a -ms=on -m0=Copy -mf=BCJ", "1.bin 2.bin 3.bin");
+  const std::string packed = readBytes(archive_);
+  // Copy stores the converted files one after another from offset 32.
+  const std::size_t third = 32 + contents[0].size() + contents[1].size();
+  for (const std::size_t at : {32 + contents[0].size() + 1000, third + 2999}) {
+    std::string bytes = packed;
+    bytes[at] ^= 0x01;
+    writeBytes(archive_, bytes);
+    fs::remove_all(dest_);
+    const bool inSecond = at < third;
+    EXPECT_EQ(extract(dest_), 3) << at;
+    EXPECT_TRUE(readBytes(dest_ / "1.bin") == contents[0]);
+    if (inSecond)
+      EXPECT_FALSE(fs::exists(dest_ / "2.bin"));
+    else
+      EXPECT_TRUE(readBytes(dest_ / "2.bin") == contents[1]);
+    EXPECT_FALSE(fs::exists(dest_ / "3.bin")) << at;
+  }
 }
 
 // 7zz packing its standard input stores no names at all.
