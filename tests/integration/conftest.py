@@ -246,10 +246,11 @@ class Client:
 class RawWebSocket:
     """A bare WSS client for frame-level control (close while being ticked)."""
 
-    def __init__(self, port, origin=None):
+    def __init__(self, port, origin=None, context=None, session=None):
         sock = socket.create_connection(("127.0.0.1", port), timeout=WAIT)
         origin = origin or page_origin()
-        self.sock = client_context().wrap_socket(sock, server_hostname="127.0.0.1")
+        self.sock = (context or client_context()).wrap_socket(
+            sock, server_hostname="127.0.0.1", session=session)
         key = base64.b64encode(os.urandom(16)).decode()
         self.sock.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                            "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"

@@ -33,6 +33,23 @@ def test_serves_on_the_first_port_over_verified_tls(launcher):
         assert first.connect(path, host).call({"act": "HELLO"})["act"] == "HELLO"
 
 
+def test_a_reconnecting_page_resumes_its_tls_session(launcher):
+    """A reload or another tab of the same browser skips the key exchange."""
+    instance = launcher()
+    context = client_context()
+    first = RawWebSocket(instance.port, context=context)
+    assert not first.sock.session_reused
+    session = first.sock.session
+    first.sock.close()
+    for _ in range(2):
+        again = RawWebSocket(instance.port, context=context, session=session)
+        assert again.sock.session_reused
+        again.send_frame(1, b'{"request":{"act":"HELLO"}}')
+        opcode, payload = again.read_frame()
+        assert json.loads(payload)["act"] == "HELLO"
+        again.sock.close()
+
+
 def test_held_ports_are_passed_over_until_none_is_left(launcher):
     holders = [hold_port(port) for port in BRIDGE_PORTS]
     try:
