@@ -265,6 +265,7 @@ def main():
                     c.record("seq", load(client, c, origin, "seq", 3000))
                     c.record("pipe", load(client, c, origin, "pipe", 100000, 64))
                     c.record("fan", load(client, c, origin, "fan", 50, 1000))
+                    c.record("fan-resumed", load(client, c, origin, "fan-resumed", 50, 1000))
 
             if not args.install_only:
                 report(contenders, start_rss, args)
@@ -328,6 +329,11 @@ def report(contenders, start_rss, args):
         ("50 clients x 1,000 round trips (/s)", lambda c: fig(c, "fan", "rate"), "higher"),
         ("  worst single round trip (ms)", lambda c: fig(c, "fan", "worst_us", max) / 1000, "lower"),
         ("  99.9th percentile round trip (ms)", lambda c: fig(c, "fan", "p999_us") / 1000, "lower"),
+        ("the same, resuming one TLS session (/s)", lambda c: fig(c, "fan-resumed", "rate"), "higher"),
+        ("  worst single round trip (ms)", lambda c: fig(c, "fan-resumed", "worst_us", max) / 1000,
+         "lower"),
+        ("  99.9th percentile round trip (ms)", lambda c: fig(c, "fan-resumed", "p999_us") / 1000,
+         "lower"),
         ("resident memory after start (MiB)", lambda c: start_rss[c.name] / 1024, "lower"),
     ]
     names = [c.name for c in contenders]

@@ -5,6 +5,8 @@
 //   wss_load PORT ORIGIN TARGET seq ROUNDS
 //   wss_load PORT ORIGIN TARGET pipe COUNT WINDOW
 //   wss_load PORT ORIGIN TARGET fan CLIENTS ROUNDS
+//   wss_load PORT ORIGIN TARGET fan-resumed CLIENTS ROUNDS
+//     (every client resumes the TLS session of one that came before)
 //
 // TARGET is the module name the launcher relays to, or "-" for a plain echo.
 #include <mbedtls/ctr_drbg.h>
@@ -60,7 +62,8 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  bool open() {
+  // Resumes session when one is given, as a browser's further tabs do.
+  bool open(const mbedtls_ssl_session* session = nullptr) {
     if (mbedtls_ctr_drbg_seed(&drbg_, mbedtls_entropy_func, &entropy_, nullptr,
                               0) != 0 ||
         mbedtls_net_connect(&net_, "127.0.0.1", settings_.port.c_str(),
@@ -83,6 +86,7 @@ class Client {
         MBEDTLS_ECP_DP_SECP384R1, MBEDTLS_ECP_DP_NONE};
     mbedtls_ssl_conf_curves(&conf_, browserCurves);
     if (mbedtls_ssl_setup(&ssl_, &conf_) != 0) return false;
+    if (session != nullptr) mbedtls_ssl_set_session(&ssl_, session);
     mbedtls_ssl_set_bio(&ssl_, &net_, mbedtls_net_send, mbedtls_net_recv,
                         nullptr);
     int rc;
@@ -106,6 +110,10 @@ class Client {
       }
       if (!fill()) return false;
     }
+  }
+
+  bool keepSession(mbedtls_ssl_session* session) const {
+    return mbedtls_ssl_get_session(&ssl_, session) == 0;
   }
 
   // The request text for number id.
@@ -270,7 +278,17 @@ int pipelined(const Settings& settings, unsigned long count,
 // Clients connect at once and each starts its round trips as soon as its
 // own handshake is done, as pages do when many open together, so round
 // trips meet the handshakes of the later clients.
-int fanOut(const Settings& settings, unsigned clients, unsigned long rounds) {
+int fanOut(const Settings& settings, unsigned clients, unsigned long rounds,
+           bool resumed) {
+  mbedtls_ssl_session session;
+  mbedtls_ssl_session_init(&session);
+  if (resumed) {
+    Client first(settings);
+    if (!first.open() || !first.keepSession(&session)) {
+      mbedtls_ssl_session_free(&session);
+      return 1;
+    }
+  }
   std::atomic<unsigned long> wrong{0};
   std::atomic<unsigned> failed{0};
   std::vector<std::vector<double>> times(clients);
@@ -280,7 +298,7 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds) {
   for (unsigned c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
       Client client(settings);
-      if (!client.open()) {
+      if (!client.open(resumed ? &session : nullptr)) {
         ++failed;
         return;
       }
@@ -304,6 +322,7 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds) {
     });
   }
   for (std::thread& t : threads) t.join();
+  mbedtls_ssl_session_free(&session);
   double seconds = std::chrono::duration<double>(
                        *std::max_element(ended.begin(), ended.end()) -
                        *std::min_element(began.begin(), began.end()))
@@ -327,7 +346,7 @@ int main(int argc, char** argv) {
   if (argc < 6) {
     std::fprintf(stderr,
                  "usage: wss_load PORT ORIGIN TARGET seq ROUNDS | pipe COUNT "
-                 "WINDOW | fan CLIENTS ROUNDS\n");
+                 "WINDOW | fan CLIENTS ROUNDS | fan-resumed CLIENTS ROUNDS\n");
     return 2;
   }
   Settings settings{argv[1], argv[2], argv[3]};
@@ -336,7 +355,8 @@ int main(int argc, char** argv) {
   unsigned long second = argc > 6 ? std::strtoul(argv[6], nullptr, 10) : 0;
   if (mode == "seq") return sequential(settings, first);
   if (mode == "pipe") return pipelined(settings, first, second);
-  if (mode == "fan")
-    return fanOut(settings, static_cast<unsigned>(first), second);
+  if (mode == "fan" || mode == "fan-resumed")
+    return fanOut(settings, static_cast<unsigned>(first), second,
+                  mode == "fan-resumed");
   return 2;
 }
