@@ -15,7 +15,9 @@
 #include <mbedtls/ssl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +25,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +148,34 @@ class Client {
   // The next text frame's payload; false when the connection failed.
   bool receive(std::string& payload) {
     for (;;) {
+      int got = takeFrame(payload);
+      if (got != 0) return got > 0;
+      if (!fill()) return false;
+    }
+  }
+
+  // For an event loop: reads stop at WANT_READ instead of waiting.
+  void makeNonBlocking() { mbedtls_net_set_nonblock(&net_); }
+  int socket() const { return net_.fd; }
+
+  // Everything that has arrived, records mbedTLS holds included; false when
+  // the connection failed.
+  bool fillAvailable() {
+    unsigned char chunk[16384];
+    for (;;) {
+      int n = mbedtls_ssl_read(&ssl_, chunk, sizeof chunk);
+      if (n == MBEDTLS_ERR_SSL_WANT_READ) return true;
+      if (n == MBEDTLS_ERR_SSL_WANT_WRITE) continue;
+      if (n <= 0) return false;
+      buffered_.append(reinterpret_cast<char*>(chunk),
+                       static_cast<std::size_t>(n));
+    }
+  }
+
+  // A whole text frame from what has arrived: 1 when taken, 0 when none is
+  // whole yet, -1 when the server closed.
+  int takeFrame(std::string& payload) {
+    for (;;) {
       if (buffered_.size() >= 2) {
         auto byte = [&](std::size_t i) {
           return static_cast<unsigned char>(buffered_[i]);
@@ -164,12 +196,12 @@ class Client {
           const int opcode = byte(0) & 0x0F;
           payload.assign(buffered_, header, length);
           buffered_.erase(0, header + length);
-          if (opcode == 1) return true;
-          if (opcode == 8) return false;
+          if (opcode == 1) return 1;
+          if (opcode == 8) return -1;
           continue;  // pings and pongs
         }
       }
-      if (!fill()) return false;
+      return 0;
     }
   }
 
@@ -275,9 +307,12 @@ int pipelined(const Settings& settings, unsigned long count,
   return 0;
 }
 
-// Clients connect at once and each starts its round trips as soon as its
-// own handshake is done, as pages do when many open together, so round
-// trips meet the handshakes of the later clients.
+// Clients connect at once, each on a thread of its own, and each starts its
+// round trips as soon as its own handshake is done, as pages do when many
+// open together, so round trips meet the handshakes of the later clients.
+// One thread runs every round trip in an event loop, so a reply is seen as
+// soon as it arrives: fifty client threads would add their own turns on the
+// processor to the figures.
 int fanOut(const Settings& settings, unsigned clients, unsigned long rounds,
            bool resumed) {
   mbedtls_ssl_session session;
@@ -289,39 +324,107 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds,
       return 1;
     }
   }
-  std::atomic<unsigned long> wrong{0};
-  std::atomic<unsigned> failed{0};
+  int wake[2];
+  if (pipe(wake) != 0) return 1;
+
+  struct Fan {
+    std::unique_ptr<Client> client;
+    unsigned index = 0;
+    unsigned long round = 0;
+    Clock::time_point sentAt;
+  };
+  std::mutex joinLock;
+  std::vector<Fan> joined;
+  unsigned failed = 0;
+  std::vector<std::thread> openers;
+  for (unsigned c = 0; c < clients; ++c) {
+    openers.emplace_back([&, c] {
+      auto client = std::make_unique<Client>(settings);
+      bool opened = client->open(resumed ? &session : nullptr);
+      if (opened) client->makeNonBlocking();
+      {
+        std::lock_guard<std::mutex> guard(joinLock);
+        if (opened)
+          joined.push_back(Fan{std::move(client), c, 0, {}});
+        else
+          ++failed;
+      }
+      char one = 1;
+      (void)!write(wake[1], &one, 1);
+    });
+  }
+
   std::vector<std::vector<double>> times(clients);
   std::vector<Clock::time_point> began(clients, Clock::time_point::max());
   std::vector<Clock::time_point> ended(clients, Clock::time_point::min());
-  std::vector<std::thread> threads;
-  for (unsigned c = 0; c < clients; ++c) {
-    threads.emplace_back([&, c] {
-      Client client(settings);
-      if (!client.open(resumed ? &session : nullptr)) {
-        ++failed;
-        return;
+  unsigned long wrong = 0;
+  unsigned finished = 0;
+  unsigned dropped = 0;
+  std::vector<Fan> active;
+  auto sendNext = [&](Fan& fan) {
+    // Numbers unique across clients, so a reply for another is seen.
+    std::string frame;
+    Client::appendFrame(frame,
+                        fan.client->request(fan.index * rounds + fan.round));
+    fan.sentAt = Clock::now();
+    return fan.client->send(frame);
+  };
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> guard(joinLock);
+      for (Fan& fan : joined) {
+        began[fan.index] = Clock::now();
+        times[fan.index].reserve(rounds);
+        if (sendNext(fan))
+          active.push_back(std::move(fan));
+        else
+          ++dropped;
       }
-      std::string reply;
-      times[c].reserve(rounds);
-      began[c] = Clock::now();
-      for (unsigned long r = 0; r < rounds; ++r) {
-        // Numbers unique across clients, so a reply for another is seen.
-        unsigned long id = c * rounds + r;
-        std::string frame;
-        Client::appendFrame(frame, client.request(id));
-        auto sentAt = Clock::now();
-        if (!client.send(frame) || !client.receive(reply)) {
-          ++failed;
-          return;
+      joined.clear();
+      if (finished + dropped + failed == clients) break;
+    }
+    std::vector<pollfd> watched{{wake[0], POLLIN, 0}};
+    for (const Fan& fan : active)
+      watched.push_back({fan.client->socket(), POLLIN, 0});
+    if (poll(watched.data(), watched.size(), -1) < 0) break;
+    if (watched[0].revents != 0) {
+      char drain[64];
+      (void)!read(wake[0], drain, sizeof drain);
+    }
+    std::vector<Fan> still;
+    for (std::size_t i = 0; i < active.size(); ++i) {
+      Fan& fan = active[i];
+      bool alive = true;
+      if (watched[i + 1].revents != 0) {
+        alive = fan.client->fillAvailable();
+        std::string reply;
+        while (alive) {
+          int got = fan.client->takeFrame(reply);
+          if (got == 0) break;
+          if (got < 0) {
+            alive = false;
+            break;
+          }
+          times[fan.index].push_back(microsecondsSince(fan.sentAt));
+          if (replyNumber(reply) !=
+              static_cast<long>(fan.index * rounds + fan.round))
+            ++wrong;
+          if (++fan.round == rounds) {
+            ended[fan.index] = Clock::now();
+            ++finished;
+            break;
+          }
+          alive = sendNext(fan);
         }
-        times[c].push_back(microsecondsSince(sentAt));
-        if (replyNumber(reply) != static_cast<long>(id)) ++wrong;
+        if (!alive) ++dropped;
       }
-      ended[c] = Clock::now();
-    });
+      if (alive && fan.round < rounds) still.push_back(std::move(fan));
+    }
+    active.swap(still);
   }
-  for (std::thread& t : threads) t.join();
+  for (std::thread& t : openers) t.join();
+  close(wake[0]);
+  close(wake[1]);
   mbedtls_ssl_session_free(&session);
   double seconds = std::chrono::duration<double>(
                        *std::max_element(ended.begin(), ended.end()) -
@@ -335,8 +438,8 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds,
       "\"worst_us\": %.1f, \"lost\": %zu, \"wrong\": %lu, "
       "\"failed\": %u}\n",
       static_cast<double>(all.size()) / seconds, percentile(all, 0.5),
-      percentile(all, 0.999), percentile(all, 1.0), lost, wrong.load(),
-      failed.load());
+      percentile(all, 0.999), percentile(all, 1.0), lost, wrong,
+      failed + dropped);
   return 0;
 }
 
