@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "bridge/origin_policy.h"
 #include "bridge/outgoing_queue.h"
@@ -68,6 +69,12 @@ int onData(mg_connection* connection, int bits, char* data, size_t length,
       (bits & 0x0F) == MG_WEBSOCKET_OPCODE_TEXT && hooks != nullptr &&
       hooks->onMessage != nullptr)
     hooks->onMessage(connection, data, length);
+  // A worker that has answered lets the workers of other clients that wait
+  // for the processor go first. Otherwise the scheduler can keep it running
+  // through one client's next requests for milliseconds while every other
+  // client's reply waits: with fifty pages busy on one core, single round
+  // trips took 30-85 ms instead of 6-28 ms.
+  std::this_thread::yield();
   return 1;
 }
 
