@@ -272,30 +272,26 @@ bool BlockReader::openFilter(const CSzCoderInfo& coder, const Byte* props) {
       break;
   }
   if (coder.PropsSize != 0) return false;
-  filter_ = Filter::kBranch;
-  switch (coder.MethodID) {
-    case kX86Method:
-      filter_ = Filter::kX86;
-      return true;
-    case kPpcMethod:
-      branch_ = Z7_BRANCH_CONV_DEC(PPC);
-      return true;
-    case kIa64Method:
-      branch_ = Z7_BRANCH_CONV_DEC(IA64);
-      return true;
-    case kArmMethod:
-      branch_ = Z7_BRANCH_CONV_DEC(ARM);
-      return true;
-    case kArmtMethod:
-      branch_ = Z7_BRANCH_CONV_DEC(ARMT);
-      return true;
-    case kSparcMethod:
-      branch_ = Z7_BRANCH_CONV_DEC(SPARC);
-      return true;
-    default:
-      filter_ = Filter::kNone;
-      return false;
+  if (coder.MethodID == kX86Method) {
+    filter_ = Filter::kX86;
+    return true;
   }
+  static const struct {
+    UInt32 method;
+    BranchConverter convert;
+  } kBranchMethods[] = {{kPpcMethod, Z7_BRANCH_CONV_DEC(PPC)},
+                        {kIa64Method, Z7_BRANCH_CONV_DEC(IA64)},
+                        {kArmMethod, Z7_BRANCH_CONV_DEC(ARM)},
+                        {kArmtMethod, Z7_BRANCH_CONV_DEC(ARMT)},
+                        {kSparcMethod, Z7_BRANCH_CONV_DEC(SPARC)}};
+  for (const auto& branch : kBranchMethods) {
+    if (branch.method != coder.MethodID) continue;
+    filter_ = Filter::kBranch;
+    branch_ = branch.convert;
+    return true;
+  }
+  filter_ = Filter::kNone;
+  return false;
 }
 
 void BlockReader::close() {
