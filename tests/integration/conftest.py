@@ -418,8 +418,20 @@ class Launcher:
             self.proc.wait(WAIT)
         unexpected = died is not None and not self.expect_exit
         self.expect_exit = True
-        return ("launcher in %s exited with %s:\n%s" % (self.dir, died, self.log_tail())
-                if unexpected else None)
+        if unexpected:
+            return "launcher in %s exited with %s:\n%s" % (self.dir, died, self.log_tail())
+        # Under wine a fault may leave the process alive: the debugger
+        # prints its report and the kill above ends both.
+        fault = wine_fault(self.output)
+        return "launcher in %s faulted:\n%s" % (self.dir, fault) if fault else None
+
+
+def wine_fault(log):
+    """What wine's debugger printed about a process's unhandled exception
+    into that process's log, or None."""
+    text = log.read_bytes().decode(errors="replace") if log.exists() else ""
+    at = text.find("Unhandled ")
+    return text[at:at + 4000] if at >= 0 else None
 
 
 @pytest.fixture
