@@ -3,8 +3,9 @@
 # from memory, no output of its own (the launcher writes nothing), a cap on
 # inbound frames, the close handler for a handshake that fails after the
 # connect handler accepted it, fewer system calls and TLS records per frame,
-# a bounded TLS handshake, the cheapest key exchange browsers offer, and
-# sessions that reconnecting pages resume.
+# a bounded TLS handshake, the cheapest key exchange browsers offer,
+# sessions that reconnecting pages resume, and key exchanges signed one at
+# a time.
 set(CIVETWEB_SRC "${LAUNCHER_THIRD_PARTY}/civetweb")
 if(NOT EXISTS "${CIVETWEB_SRC}/src/civetweb.c")
   message(FATAL_ERROR "CivetWeb sources missing: run scripts/setup")
@@ -12,7 +13,7 @@ endif()
 set(CIVETWEB_PATCHED "${CMAKE_BINARY_DIR}/civetweb")
 include(cmake/patched_copy.cmake)
 launcher_patched_copy("${CIVETWEB_SRC}" "${CIVETWEB_PATCHED}"
-  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-limit.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch"
+  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-limit.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-signing.patch"
   src include)
 
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")
