@@ -20,7 +20,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -158,20 +157,6 @@ class Client {
   void makeNonBlocking() { mbedtls_net_set_nonblock(&net_); }
   int socket() const { return net_.fd; }
 
-  // Everything that has arrived, records mbedTLS holds included; false when
-  // the connection failed.
-  bool fillAvailable() {
-    unsigned char chunk[16384];
-    for (;;) {
-      int n = mbedtls_ssl_read(&ssl_, chunk, sizeof chunk);
-      if (n == MBEDTLS_ERR_SSL_WANT_READ) return true;
-      if (n == MBEDTLS_ERR_SSL_WANT_WRITE) continue;
-      if (n <= 0) return false;
-      buffered_.append(reinterpret_cast<char*>(chunk),
-                       static_cast<std::size_t>(n));
-    }
-  }
-
   // A whole text frame from what has arrived: 1 when taken, 0 when none is
   // whole yet, -1 when the server closed.
   int takeFrame(std::string& payload) {
@@ -205,6 +190,23 @@ class Client {
     }
   }
 
+  // Appends one read's worth, waiting for it; or, with drain on a
+  // non-blocking connection, everything that has arrived, records mbedTLS
+  // holds included. False when the connection failed.
+  bool fill(bool drain = false) {
+    unsigned char chunk[16384];
+    for (;;) {
+      int n = mbedtls_ssl_read(&ssl_, chunk, sizeof chunk);
+      if (n == MBEDTLS_ERR_SSL_WANT_READ && drain) return true;
+      if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
+        continue;
+      if (n <= 0) return false;
+      buffered_.append(reinterpret_cast<char*>(chunk),
+                       static_cast<std::size_t>(n));
+      if (!drain) return true;
+    }
+  }
+
  private:
   bool writeAll(const char* data, std::size_t size) {
     while (size != 0) {
@@ -217,19 +219,6 @@ class Client {
       size -= static_cast<std::size_t>(n);
     }
     return true;
-  }
-
-  bool fill() {
-    unsigned char chunk[16384];
-    for (;;) {
-      int n = mbedtls_ssl_read(&ssl_, chunk, sizeof chunk);
-      if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE)
-        continue;
-      if (n <= 0) return false;
-      buffered_.append(reinterpret_cast<char*>(chunk),
-                       static_cast<std::size_t>(n));
-      return true;
-    }
   }
 
   const Settings& settings_;
@@ -369,6 +358,27 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds,
     fan.sentAt = Clock::now();
     return fan.client->send(frame);
   };
+  // Takes the fan's arrived replies, sending the next request after each;
+  // false when its connection failed.
+  auto answer = [&](Fan& fan) {
+    if (!fan.client->fill(true)) return false;
+    std::string reply;
+    for (;;) {
+      int got = fan.client->takeFrame(reply);
+      if (got == 0) return true;
+      if (got < 0) return false;
+      times[fan.index].push_back(microsecondsSince(fan.sentAt));
+      if (replyNumber(reply) !=
+          static_cast<long>(fan.index * rounds + fan.round))
+        ++wrong;
+      if (++fan.round == rounds) {
+        ended[fan.index] = Clock::now();
+        ++finished;
+        return true;
+      }
+      if (!sendNext(fan)) return false;
+    }
+  };
   for (;;) {
     {
       std::lock_guard<std::mutex> guard(joinLock);
@@ -394,30 +404,8 @@ int fanOut(const Settings& settings, unsigned clients, unsigned long rounds,
     std::vector<Fan> still;
     for (std::size_t i = 0; i < active.size(); ++i) {
       Fan& fan = active[i];
-      bool alive = true;
-      if (watched[i + 1].revents != 0) {
-        alive = fan.client->fillAvailable();
-        std::string reply;
-        while (alive) {
-          int got = fan.client->takeFrame(reply);
-          if (got == 0) break;
-          if (got < 0) {
-            alive = false;
-            break;
-          }
-          times[fan.index].push_back(microsecondsSince(fan.sentAt));
-          if (replyNumber(reply) !=
-              static_cast<long>(fan.index * rounds + fan.round))
-            ++wrong;
-          if (++fan.round == rounds) {
-            ended[fan.index] = Clock::now();
-            ++finished;
-            break;
-          }
-          alive = sendNext(fan);
-        }
-        if (!alive) ++dropped;
-      }
+      bool alive = watched[i + 1].revents == 0 || answer(fan);
+      if (!alive) ++dropped;
       if (alive && fan.round < rounds) still.push_back(std::move(fan));
     }
     active.swap(still);
