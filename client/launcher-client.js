@@ -632,7 +632,10 @@ export class LauncherClient extends EventTarget {
         if (at < 0) return;
         queue.splice(at, 1);
         const message = `the launcher did not answer ${request.act} within ${limit} ms`;
-        waiter.reject(new LauncherError("timeout", message + "; the connection was dropped"));
+        const error = new LauncherError("timeout", message + "; the connection was dropped");
+        waiter.reject(error);
+        // The load that waits for this answer fails with the time-out, not with the close.
+        if (request.act === "LOAD" && this._install) this._install.fail(error);
         this._drop(message);
       }, limit);
     }
