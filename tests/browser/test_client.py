@@ -1,13 +1,14 @@
 """The page library (client/launcher-client.js) driven in Chromium against
 the real launcher and the scriptable catalogue server: each LOAD outcome,
 install failures, requests and pushed frames, a launcher that starts after
-the page and one that stops under it."""
+the page and one that stops under it, an install that goes silent, a page
+whose origin the launcher refuses, and a flood of frames."""
 
 import json
 import re
 import subprocess
 
-from conftest import SOURCE, harness
+from conftest import PAGE_FILES, SOURCE, harness, page_server
 
 PACKAGE = "/packages/%s.7z"
 
@@ -67,9 +68,10 @@ def test_load_installs_with_progress_registers_and_talks(page, launcher, catalog
     assert load(page, "echo") == {"ok": True, "value": {"module": "echo", "installs": 0, "results": [0]}}
     assert page.eval("t.progress") == []
 
-    # A request with the id convention (echo answers with the request).
-    reply = settled(page, "t.client.request('echo', { b: 'x', a: [1, null] })")
-    assert reply == {"ok": True, "value": {"a": [1, None], "b": "x", "id": 1}}
+    # A request with the correlation member (echo answers with the request).
+    reply = settled(page, "t.client.request('echo', { b: 'x', a: [1, null], id: 3 })")
+    assert reply["ok"] and reply["value"].pop("$rid").endswith("-1"), reply
+    assert reply["value"] == {"a": [1, None], "b": "x", "id": 3}
     # A module that does not answer: the helper gives up plainly.
     error = rejected(settled(page, "t.client.request('nosuch', { a: 1 }, { timeout: 300 })"), "timeout")
     assert "did not answer" in error["message"]
@@ -191,7 +193,8 @@ def test_launcher_stopped_under_the_page(page, launcher, catalogue_server):
     first = launcher()
     connected(page, "{ reconnect: true, retryInterval: 300 }")
     page.eval("t.progress = []; t.start('load', t.client.load('echo', { onProgress: (p) => t.progress.push(p) }));"
-              "t.start('request', t.client.request('echo', { a: 1 }, { timeout: 60000 })); t.iterator = t.client.messages(); true")
+              "t.start('request', t.client.request('echo', { a: 1 }, { timeout: 60000 }));"
+              "t.iterator = t.client.messages(); t.start('next', t.iterator.next()); true")
     page.eval("new Promise((resolve) => { const check = () => t.progress.length ? resolve() : setTimeout(check, 20); check(); })")
     first.proc.kill()
     first.wait_exit()
@@ -199,18 +202,80 @@ def test_launcher_stopped_under_the_page(page, launcher, catalogue_server):
     # Everything pending is rejected, not left hanging.
     error = rejected(page.eval("t.pending.load"), "closed")
     assert "closed" in error["message"]
-    rejected(page.eval("t.pending.request"), "closed")  # echo was not registered yet: no reply
-    assert page.eval("t.iterator.next()") == {"done": True}
+    error = rejected(page.eval("t.pending.request"), "closed")  # echo was not registered yet: no reply
+    assert error["closeCode"] == 1006, error
     closes = page.eval("t.eventsOf('close')")
     assert len(closes) == 1 and closes[0]["code"] == 1006 and closes[0]["byPage"] is False, closes
     assert page.eval("t.client.ready") == "unknown"
 
-    # reconnect: true finds the next launcher, and the load goes through.
+    # reconnect: true finds the next launcher, and the load goes through;
+    # the iterator outlives the drop.
+    harness.wait_ports_free(harness.BRIDGE_PORTS)
+    second = launcher()
+    wait_open(page, 2)
+    assert load(page, "echo")["value"]["results"] == [2, 0]
+    page.eval("t.client.send('echo', 'push:after'); true")
+    assert page.eval("t.pending.next") == {"ok": True, "value": {"done": False, "value": {"text": '"push:after"', "data": "push:after"}}}
+
+    # Once more: the new launcher knows no module of this page, and the client
+    # loads echo again before it announces the connection.
+    second.proc.kill()
+    second.wait_exit()
     harness.wait_ports_free(harness.BRIDGE_PORTS)
     launcher()
-    page.eval("new Promise((resolve) => { const check = () => t.client.state === 'open' ? resolve() : setTimeout(check, 20); check(); })")
-    assert page.eval("t.eventsOf('open').length") == 2
-    assert load(page, "echo")["value"]["results"] == [2, 0]
+    opened = wait_open(page, 3)
+    assert opened["reloaded"] == ["echo"] and opened["failed"] == [], opened
+    assert settled(page, "t.client.request('echo', { a: 2 })")["value"]["a"] == 2
+
+
+def wait_open(page, count):
+    """The count-th "open" event, once it has come."""
+    page.eval("new Promise((resolve) => { const check = () => t.eventsOf('open').length >= %d ? resolve() :"
+              "setTimeout(check, 20); check(); })" % count)
+    return page.eval("t.eventsOf('open')[%d]" % (count - 1))
+
+
+def test_silent_install_times_out_and_the_client_reconnects(page, launcher, catalogue_server):
+    catalogue_server.publish("echo")
+    catalogue_server.rule(PACKAGE % "echo", {"stall": 4, "times": 1})
+    launcher()
+    connected(page, "{ reconnect: true, retryInterval: 100, installTimeout: 1000 }")
+    error = rejected(load(page, "echo"), "timeout", module="echo")
+    assert "sent nothing for 1000 ms" in error["message"]
+    assert [e["code"] for e in page.eval("t.eventsOf('close')")] == [4000]
+    wait_open(page, 2)
+    # The launcher's install went on meanwhile; a patient load joins or finds it.
+    page.eval("t.client.options.installTimeout = 60000")
+    outcome = load(page, "echo")
+    assert outcome["ok"], outcome
+
+
+def test_origin_the_launcher_refuses(page, launcher):
+    launcher()
+    other = page_server.serve_page(str(harness.IDENTITY), 11661, PAGE_FILES)
+    try:
+        page._command({"op": "goto", "url": "https://127.0.0.1:11661/test.html"}, harness.WAIT)
+        page.eval("new Promise((resolve) => { const check = () => window.t ? resolve() : setTimeout(check, 10); check(); })")
+        error = rejected(settled(page, "t.make().connect()"), "not-found")
+        # The launcher's 403 looks like nothing listening: the message names both.
+        assert error["attempts"] == [{"port": p, "outcome": "refused"} for p in harness.BRIDGE_PORTS], error
+        assert "allow-list" in error["message"] and "not running" in error["message"]
+    finally:
+        other.shutdown()
+
+
+def test_flood_of_frames(page, launcher, catalogue_server):
+    catalogue_server.publish("echo")
+    launcher()
+    connected(page)
+    assert load(page, "echo")["ok"]
+    page.eval("t.iterator = t.client.messages({ bufferSize: 50 });"
+              "for (let n = 0; n < 3000; n++) t.client.send('echo', { n }); true")
+    page.eval("new Promise((resolve) => { const check = () => t.eventsOf('message').length >= 3000 ? resolve() :"
+              "setTimeout(check, 20); check(); })")
+    assert page.eval("t.iterator.dropped") == 2950
+    first = page.eval("t.iterator.next()")
+    assert first["value"]["data"] == {"n": 2950}, first
 
 
 def test_readme_example_page(page, launcher, catalogue_server):
@@ -231,7 +296,9 @@ def test_readme_example_page(page, launcher, catalogue_server):
 def test_package_declares_what_the_module_exports():
     client = SOURCE / "client"
     package = json.loads((client / "package.json").read_text())
-    assert package["version"] == harness.project_version()  # npm takes three parts
+    # The library has its own version; each has its entry in the changelog.
+    assert re.fullmatch(r"\d+\.\d+\.\d+", package["version"]), package["version"]
+    assert "\n## %s " % package["version"] in (client / "CHANGELOG.md").read_text()
     entry = package["exports"]["."]
     for path in [entry["default"], entry["types"], package["types"], *package["files"]]:
         assert (client / path).is_file(), path
