@@ -53,6 +53,9 @@ launcher.addEventListener("open", (event) => {
   $("status").textContent = `connected on port ${event.port}`;
   $("status").dataset.port = String(event.port);
   log(`connected to wss://127.0.0.1:${event.port}/`, "note");
+  // A new launcher knows no module of this page: the client loaded them again.
+  if (event.reloaded.length) log(`loaded again: ${event.reloaded.join(", ")}`, "note");
+  for (const { module, error } of event.failed) log(`${module} did not load again: ${error.message}`, "note");
   setConnected(true);
   showHello();
 });

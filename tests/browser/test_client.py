@@ -237,7 +237,8 @@ def wait_open(page, count):
 
 def test_silent_install_times_out_and_the_client_reconnects(page, launcher, catalogue_server):
     catalogue_server.publish("echo")
-    catalogue_server.rule(PACKAGE % "echo", {"stall": 4, "times": 1})
+    # Silent for longer than the page waits, not for as long as the launcher does.
+    catalogue_server.rule(PACKAGE % "echo", {"stall": 2, "times": 1})
     launcher()
     connected(page, "{ reconnect: true, retryInterval: 100, installTimeout: 1000 }")
     error = rejected(load(page, "echo"), "timeout", module="echo")
