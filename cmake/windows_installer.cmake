@@ -1,6 +1,7 @@
 # launcher-<version>-setup.exe for the publisher's users: a per-user NSIS
 # installer (installer/launcher.nsi) around the i686 launcher and the root of
-# its identity. `cmake --build <dir> --target windows_installer`.
+# its identity. `cmake --build <dir> --target windows_installer`. An x86_64
+# build makes a 64-bit installer around its own launcher.
 set(LAUNCHER_PRODUCT_NAME "Launcher" CACHE STRING
     "The installed product's name: its folder, Run value and entry in the installed programs")
 set(LAUNCHER_PUBLISHER "Example Publisher" CACHE STRING
@@ -25,6 +26,9 @@ set(_installer_defines
   "-DPRODUCT_NAME=${LAUNCHER_PRODUCT_NAME}" "-DPUBLISHER=${LAUNCHER_PUBLISHER}"
   "-DVERSION=${PROJECT_VERSION}" "-DLAUNCHER_EXE=$<TARGET_FILE:launcher>"
   "-DROOT_CERT=${LAUNCHER_PACKAGE_ROOT}" "-DOUTPUT_FILE=${LAUNCHER_INSTALLER}")
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(APPEND _installer_defines "-DTARGET=amd64-unicode")
+endif()
 set(_installer_depends launcher "${LAUNCHER_PACKAGE_ROOT}" "${_installer_script}")
 if(LAUNCHER_INSTALLER_ICON)
   list(APPEND _installer_defines "-DICON=${LAUNCHER_INSTALLER_ICON}")

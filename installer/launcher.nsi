@@ -4,6 +4,8 @@
 ;   PUBLISHER     shown in Add/Remove Programs
 ;   VERSION       a.b.c.d, the project version
 ;   LAUNCHER_EXE  the launcher built for i686
+;   TARGET        optional, NSIS's target (amd64-unicode): an installer for
+;                 the x86_64 twin, which tests run where no 32-bit code runs
 ;   ROOT_CERT     the root of the launcher's TLS identity (PEM)
 ;   OUTPUT_FILE   where the installer is written
 ;   ICON          optional, the installer's and uninstaller's icon
@@ -13,6 +15,9 @@
 ; beside itself.
 
 Unicode true
+!ifdef TARGET
+  Target ${TARGET}
+!endif
 ManifestSupportedOS all
 ManifestDPIAware true
 RequestExecutionLevel user
@@ -78,10 +83,16 @@ Function ${prefix}StopLauncher
   ; TH32CS_SNAPPROCESS
   System::Call 'kernel32::CreateToolhelp32Snapshot(i 2, i 0) p .r0'
   ${If} $0 P<> -1
-    ; PROCESSENTRY32W: 9 32-bit fields, then a path of 260 characters.
-    System::Alloc 556
+    ; PROCESSENTRY32W: 9 fields (one pointer-sized), then a path of 260
+    ; characters; 556 bytes for 32-bit code, 568 for 64-bit.
+    !if ${NSIS_PTR_SIZE} > 4
+      !define /redef PROCESSENTRY_SIZE 568
+    !else
+      !define /redef PROCESSENTRY_SIZE 556
+    !endif
+    System::Alloc ${PROCESSENTRY_SIZE}
     Pop $1
-    System::Call '*$1(i 556)'
+    System::Call '*$1(i ${PROCESSENTRY_SIZE})'
     System::Call 'kernel32::Process32FirstW(p r0, p r1) i .r6'
     ${DoWhile} $6 <> 0
       System::Call '*$1(i, i, i .r2)'

@@ -1,12 +1,14 @@
-"""The per-user installer under 32-bit wine, in a prefix of its own: a silent
+"""The per-user installer under wine, in a prefix of its own: a silent
 install of an older version with another root, the build's installer over
-the running one, and the uninstaller.
+the running one, and the uninstaller. The product's is the i686 build's,
+under 32-bit wine; the x86_64 twin's is a 64-bit installer of the same
+script, for hosts that run no 32-bit code.
 
-    LAUNCHER_BUILD_DIR=<i686 build> LAUNCHER_SOURCE_DIR=<source> \\
-        /usr/bin/python3 -m pytest -q tests/windows/test_installer.py
+    LAUNCHER_BUILD_DIR=<Windows build> LAUNCHER_SOURCE_DIR=<source> \\
+        LAUNCHER_WINE=<wine loader> /usr/bin/python3 -m pytest -q tests/windows/test_installer.py
 
-Each step starts 32-bit processes, so the steps share one prefix and run as
-one scenario.
+Each step starts processes of the build's machine, so the steps share one
+prefix and run as one scenario.
 """
 
 import functools
@@ -42,7 +44,7 @@ USER_PREFS = b'user_pref("browser.startup.page", 3);\r\nuser_pref("general.smoot
 SESSION_KEY = re.compile(r"System\\\\CurrentControlSet\\\\Control\\\\Class\\\\{4D36E968-")
 
 pytestmark = pytest.mark.skipif(not (BUILD / "launcher.exe").exists(),
-                                reason="needs an i686 Windows build")
+                                reason="needs a Windows build")
 
 
 class Prefix:
@@ -197,6 +199,8 @@ def older_installer(directory):
                "ROOT_CERT": IDENTITY / "intermediate.pem", "OUTPUT_FILE": output}
     if settings.get("LAUNCHER_INSTALLER_ICON"):
         defines["ICON"] = settings["LAUNCHER_INSTALLER_ICON"]
+    if os.environ.get("LAUNCHER_WIN_ARCH") == "x86_64":
+        defines["TARGET"] = "amd64-unicode"
     subprocess.run([settings["LAUNCHER_MAKENSIS"], "-V1", "-WX", "-INPUTCHARSET", "UTF8"]
                    + ["-D%s=%s" % item for item in defines.items()]
                    + [str(SOURCE / "installer" / "launcher.nsi")], check=True)

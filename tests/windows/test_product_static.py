@@ -192,15 +192,15 @@ def test_publisher_package(build_dir, arch):
 
 
 def test_installer_image(build_dir, arch):
-    """launcher-<version>-setup.exe, when the build made it: a 32-bit program
-    that runs with the user's rights (an elevated installer would install
+    """launcher-<version>-setup.exe, when the build made it: a program of the
+    build's machine that runs with the user's rights (an elevated installer would install
     for the administrator's account), of the project's version."""
     version = ".".join(str(part) for part in project_version())
     path = os.path.join(build_dir, "launcher-%s-setup.exe" % version)
     if not os.path.exists(path):
         pytest.skip("the build made no installer")
     image = read_image(path)
-    problems = (format_problems(image, "i686") + subsystem_problems(image)
+    problems = (format_problems(image, arch) + subsystem_problems(image)
                 + manifest_problems(image) + version_problems(image, project_version()))
     assert not problems, os.path.basename(path) + ":\n" + "\n".join(problems)
 
