@@ -18,9 +18,12 @@ launcher_patched_copy("${CIVETWEB_SRC}" "${CIVETWEB_PATCHED}"
 
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")
 target_include_directories(civetweb_static SYSTEM PUBLIC "${CIVETWEB_PATCHED}/include")
+# A stop waits for every server thread to notice it, which each does between
+# two polls of at most SOCKET_TIMEOUT_QUANTUM ms (2000 by default): 250 keeps
+# the launcher's stop well under a second.
 target_compile_definitions(civetweb_static PRIVATE
   USE_MBEDTLS USE_WEBSOCKET NO_CGI NO_FILES NO_CACHING NDEBUG
-  MG_MAX_WEBSOCKET_FRAME=${LAUNCHER_MAX_MESSAGE_BYTES})
+  MG_MAX_WEBSOCKET_FRAME=${LAUNCHER_MAX_MESSAGE_BYTES} SOCKET_TIMEOUT_QUANTUM=250)
 target_compile_options(civetweb_static PRIVATE -w)
 target_link_libraries(civetweb_static PUBLIC ${MBEDTLS_LIBRARIES} Threads::Threads ${CMAKE_DL_LIBS})
 if(WIN32)

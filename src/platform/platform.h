@@ -39,6 +39,14 @@ void leaveApartment();
 
 void sleepMilliseconds(unsigned milliseconds);
 
+// A request from outside to stop: SIGTERM or SIGINT on POSIX; on Windows the
+// event named "Local\launcher-stop-<process id>" in the session's own
+// namespace, which the installer sets before it replaces or removes the
+// executable. watchStopRequests starts listening (false when it cannot);
+// stopRequested tells whether a request has come since, from any thread.
+bool watchStopRequests();
+bool stopRequested();
+
 // ---- Files ---------------------------------------------------------------
 
 // Whether anything exists at path.

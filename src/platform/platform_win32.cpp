@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <winver.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -22,6 +23,10 @@ __attribute__((section("gshared"), shared)) volatile LONG singleInstanceFlag =
 namespace platform {
 
 namespace {
+
+// Set by whoever asks this process to stop; never closed, the process's end
+// closes it.
+HANDLE stopEvent = nullptr;
 
 // Win32 lengths are DWORDs; a buffer larger than that is used in part.
 DWORD dwordSize(std::size_t size) {
@@ -49,6 +54,30 @@ std::size_t executablePath(char* buffer, std::size_t size) {
     return 0;
   }
   return n;
+}
+
+bool watchStopRequests() {
+  // One event per process in the session's namespace: the installer finds
+  // the processes of the executable it replaces and sets each one's by its
+  // id, and launchers of other sessions or other folders are not touched.
+  // The name's form is the installer's too (installer/launcher.nsi).
+  char narrow[64];
+  std::snprintf(narrow, sizeof narrow, "Local\\launcher-stop-%lu",
+                static_cast<unsigned long>(::GetCurrentProcessId()));
+  wchar_t name[64];
+  std::size_t i = 0;
+  for (; narrow[i] != '\0'; ++i) name[i] = static_cast<wchar_t>(narrow[i]);
+  name[i] = L'\0';
+  stopEvent =
+      ::CreateEventW(/*lpEventAttributes=*/nullptr,
+                     /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, name);
+  return stopEvent != nullptr;
+}
+
+bool stopRequested() {
+  return stopEvent != nullptr &&
+         ::WaitForSingleObject(stopEvent, /*dwMilliseconds=*/0) ==
+             WAIT_OBJECT_0;
 }
 
 void enterApartment() {

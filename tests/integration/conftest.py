@@ -21,6 +21,7 @@ import itertools
 import json
 import os
 import shutil
+import signal
 import socket
 import ssl
 import struct
@@ -397,6 +398,21 @@ class Launcher:
     def connect(self, path="/", host="127.0.0.1"):
         self.clients.append(Client(self.port, path, host))
         return self.clients[-1]
+
+    def request_stop(self):
+        """Asks it to stop as the installer does: through its event under
+        wine (tests/windows/stop_launcher.c), else with SIGTERM."""
+        if not WINDOWS:
+            self.proc.send_signal(signal.SIGTERM)
+            return
+        helper = BUILD_DIR / "test-tools" / "stop_launcher.exe"
+        path = "Z:" + str(self.executable).replace("/", "\\")
+        with open(self.output, "ab") as log:
+            asked = subprocess.run([os.environ.get("LAUNCHER_WINE", "/usr/lib/wine/wine64"),
+                                    str(helper), path], stdin=subprocess.DEVNULL,
+                                   stdout=log, stderr=log, timeout=WAIT,
+                                   env=dict(os.environ, WINEDEBUG="-all"))
+        assert asked.returncode == 0, "no launcher from %s was asked to stop" % path
 
     def wait_exit(self):
         self.expect_exit = True
