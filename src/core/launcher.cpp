@@ -11,6 +11,7 @@
 #include "catalogue/module_catalogue.h"
 #include "core/build_settings.h"
 #include "core/tls_identity.h"
+#include "install/install_task.h"
 #include "modules/handler_registry.h"
 #include "modules/module_libraries.h"
 #include "platform/platform.h"
@@ -85,6 +86,7 @@ int launcherMain(int argc, char** argv) {
   // it the system's default ends the process as before.
   platform::watchStopRequests();
   initialiseLauncher();
+  clearInstallLeftovers();
 
   // The command line carries nothing for the launcher.
   if (argc > 1) (void)argv[1];

@@ -319,6 +319,20 @@ def wine_temp_directory():
     return users / os.environ.get("USER", "root") / "Temp"
 
 
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def start_windows_tool(name, arguments, output):
+    """Starts one of the tests/windows helpers under wine, output to a file."""
+    with open(output, "ab") as log:
+        return subprocess.Popen(
+            [os.environ.get("LAUNCHER_WINE", "/usr/lib/wine/wine64"),
+             str(BUILD_DIR / "test-tools" / (name + ".exe")), *arguments],
+            stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+            env=dict(os.environ, WINEDEBUG="-all"))
+
+
 def launch(executable, cwd, output, tmpdir=None):
     """Starts a launcher (under wine for a Windows build), output to a file:
     wine's services would keep a pipe open."""
@@ -405,14 +419,9 @@ class Launcher:
         if not WINDOWS:
             self.proc.send_signal(signal.SIGTERM)
             return
-        helper = BUILD_DIR / "test-tools" / "stop_launcher.exe"
-        path = "Z:" + str(self.executable).replace("/", "\\")
-        with open(self.output, "ab") as log:
-            asked = subprocess.run([os.environ.get("LAUNCHER_WINE", "/usr/lib/wine/wine64"),
-                                    str(helper), path], stdin=subprocess.DEVNULL,
-                                   stdout=log, stderr=log, timeout=WAIT,
-                                   env=dict(os.environ, WINEDEBUG="-all"))
-        assert asked.returncode == 0, "no launcher from %s was asked to stop" % path
+        path = windows_path(self.executable)
+        asked = start_windows_tool("stop_launcher", [path], self.output).wait(WAIT)
+        assert asked == 0, "no launcher from %s was asked to stop" % path
 
     def wait_exit(self):
         self.expect_exit = True
