@@ -534,14 +534,15 @@ class CatalogueServer:
         return self.requests("/packages/%s.7z" % module)
 
     def publish(self, module, library=None, data=None, methods=()):
-        """Packs a test library as module's library into packages/module.7z
-        (with 7zz's method options, or stores data there instead) and merges
-        its entry into the catalogue with the publisher's tool; returns the
-        package's bytes."""
+        """Packs a test library (by name, or a path) as module's library into
+        packages/module.7z (with 7zz's method options, or stores data there
+        instead) and merges its entry into the catalogue with the publisher's
+        tool; returns the package's bytes."""
         source = self.work / module
         source.mkdir(exist_ok=True)
         library_path = source / library_name(module)
-        shutil.copy2(TEST_MODULES / library_name(library or module), library_path)
+        shutil.copy2(library if isinstance(library, Path)
+                     else TEST_MODULES / library_name(library or module), library_path)
         package = self.root / "packages" / (module + ".7z")
         if data is not None:
             package.write_bytes(data)
