@@ -83,12 +83,37 @@ bool stopRequested() {
              WAIT_OBJECT_0;
 }
 
-void enterApartment() {
-  // Its result is of no consequence: nothing here depends on COM.
-  (void)::CoInitializeEx(/*pvReserved=*/nullptr, COINIT_APARTMENTTHREADED);
+namespace {
+
+template <typename Call>
+void findCall(HMODULE library, const char* name, Call& call) {
+  call = library == nullptr ? nullptr
+                            : reinterpret_cast<Call>(reinterpret_cast<void*>(
+                                  ::GetProcAddress(library, name)));
 }
 
-void leaveApartment() { ::CoUninitialize(); }
+// ole32 is taken at run time too: Windows would take it from System32 (a
+// KnownDLL), but what it imports in turn is not always known (under wine it
+// reaches version.dll), and every import of the executable is resolved
+// before the search is limited.
+decltype(&::CoUninitialize) uninitialize = nullptr;
+
+}  // namespace
+
+void enterApartment() {
+  HMODULE library = ::LoadLibraryExW(L"ole32.dll", /*hFile=*/nullptr,
+                                     LOAD_LIBRARY_SEARCH_SYSTEM32);
+  decltype(&::CoInitializeEx) initialize = nullptr;
+  findCall(library, "CoInitializeEx", initialize);
+  findCall(library, "CoUninitialize", uninitialize);
+  // Its result is of no consequence: nothing here depends on COM.
+  if (initialize != nullptr)
+    (void)initialize(/*pvReserved=*/nullptr, COINIT_APARTMENTTHREADED);
+}
+
+void leaveApartment() {
+  if (uninitialize != nullptr) uninitialize();
+}
 
 void sleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
 
@@ -106,12 +131,6 @@ struct VersionCalls {
   decltype(&::GetFileVersionInfoA) info = nullptr;
   decltype(&::VerQueryValueA) query = nullptr;
 };
-
-template <typename Call>
-void findCall(HMODULE library, const char* name, Call& call) {
-  call = reinterpret_cast<Call>(
-      reinterpret_cast<void*>(::GetProcAddress(library, name)));
-}
 
 const VersionCalls* versionCalls() {
   static const VersionCalls calls = [] {
