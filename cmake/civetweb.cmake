@@ -4,8 +4,8 @@
 # inbound frames, the close handler for a handshake that fails after the
 # connect handler accepted it, fewer system calls and TLS records per frame,
 # a bounded TLS handshake, the cheapest key exchange browsers offer,
-# sessions that reconnecting pages resume, and key exchanges signed one at
-# a time.
+# sessions that reconnecting pages resume, key exchanges signed one at a
+# time, and a stop flag that is set atomically.
 set(CIVETWEB_SRC "${LAUNCHER_THIRD_PARTY}/civetweb")
 if(NOT EXISTS "${CIVETWEB_SRC}/src/civetweb.c")
   message(FATAL_ERROR "CivetWeb sources missing: run scripts/setup")
@@ -13,14 +13,20 @@ endif()
 set(CIVETWEB_PATCHED "${CMAKE_BINARY_DIR}/civetweb")
 include(cmake/patched_copy.cmake)
 launcher_patched_copy("${CIVETWEB_SRC}" "${CIVETWEB_PATCHED}"
-  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-limit.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-signing.patch"
+  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-limit.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-signing.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-stop-flag.patch"
   src include)
 
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")
 target_include_directories(civetweb_static SYSTEM PUBLIC "${CIVETWEB_PATCHED}/include")
+# A stop waits for every server thread to notice it, which each does between
+# two polls of at most SOCKET_TIMEOUT_QUANTUM ms (2000 by default): 250 keeps
+# the launcher's stop well under a second. The stop flag is then written
+# while the threads read it: STOP_FLAG_NEEDS_LOCK (and our patch) make every
+# access atomic.
 target_compile_definitions(civetweb_static PRIVATE
   USE_MBEDTLS USE_WEBSOCKET NO_CGI NO_FILES NO_CACHING NDEBUG
-  MG_MAX_WEBSOCKET_FRAME=${LAUNCHER_MAX_MESSAGE_BYTES})
+  MG_MAX_WEBSOCKET_FRAME=${LAUNCHER_MAX_MESSAGE_BYTES} SOCKET_TIMEOUT_QUANTUM=250
+  STOP_FLAG_NEEDS_LOCK)
 target_compile_options(civetweb_static PRIVATE -w)
 target_link_libraries(civetweb_static PUBLIC ${MBEDTLS_LIBRARIES} Threads::Threads ${CMAKE_DL_LIBS})
 if(WIN32)

@@ -7,6 +7,37 @@ foreach(_dep mbedtls curl jsoncpp)
   endif()
 endforeach()
 
+# crypt32 and bcrypt are no KnownDLLs: imported the usual way, Windows would
+# load them before main and look for them, and for what they import in turn,
+# in the executable's folder first. Delay-loaded, each comes at its first
+# call, after the launcher has limited the search to System32
+# (process_entry_win32.cpp). Their delay-import libraries are made from the
+# toolchain's import libraries.
+find_program(LAUNCHER_DLLTOOL ${LAUNCHER_WINDOWS_TRIPLET}-dlltool REQUIRED)
+set(_delay_dir "${CMAKE_BINARY_DIR}/delay-imports")
+file(MAKE_DIRECTORY "${_delay_dir}")
+foreach(_dll crypt32 bcrypt)
+  find_library(LAUNCHER_IMPORT_${_dll} NAMES ${_dll} REQUIRED)
+  execute_process(COMMAND ${CMAKE_NM} "${LAUNCHER_IMPORT_${_dll}}"
+    OUTPUT_VARIABLE _symbols ERROR_QUIET)
+  string(REGEX MATCHALL " I __imp_[^\n]+" _imports "${_symbols}")
+  list(TRANSFORM _imports REPLACE "^ I __imp_" "")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # i686 decorates C names with a leading underscore.
+    list(TRANSFORM _imports REPLACE "^_" "")
+  endif()
+  list(REMOVE_DUPLICATES _imports)
+  list(JOIN _imports "\n" _exports)
+  file(WRITE "${_delay_dir}/${_dll}.def.new" "LIBRARY ${_dll}.dll\nEXPORTS\n${_exports}\n")
+  configure_file("${_delay_dir}/${_dll}.def.new" "${_delay_dir}/${_dll}.def" COPYONLY)
+  set(LAUNCHER_DELAY_${_dll} "${_delay_dir}/lib${_dll}_delay.a")
+  add_custom_command(OUTPUT "${LAUNCHER_DELAY_${_dll}}"
+    COMMAND ${LAUNCHER_DLLTOOL} -k -d "${_delay_dir}/${_dll}.def"
+      -y "${LAUNCHER_DELAY_${_dll}}" -D ${_dll}.dll
+    DEPENDS "${_delay_dir}/${_dll}.def" VERBATIM)
+endforeach()
+add_custom_target(delay_imports DEPENDS "${LAUNCHER_DELAY_crypt32}" "${LAUNCHER_DELAY_bcrypt}")
+
 # mbedTLS: the three libraries in one archive, with threading on. CivetWeb
 # brings its own pthread emulation on Windows, so mbedTLS locks with Win32
 # slim locks (our patch) rather than pthreads.
@@ -21,7 +52,8 @@ target_include_directories(mbedtls_windows SYSTEM PUBLIC "${MBEDTLS_SRC}/include
 target_compile_definitions(mbedtls_windows PUBLIC
   MBEDTLS_USER_CONFIG_FILE="mbedtls_windows_config.h")
 target_compile_options(mbedtls_windows PRIVATE -w)
-target_link_libraries(mbedtls_windows PUBLIC ws2_32 advapi32 bcrypt)
+target_link_libraries(mbedtls_windows PUBLIC ws2_32 advapi32 "${LAUNCHER_DELAY_bcrypt}")
+add_dependencies(mbedtls_windows delay_imports)
 set(MBEDTLS_LIBRARIES mbedtls_windows)
 
 # JsonCpp: its three sources.
@@ -61,7 +93,7 @@ add_library(curl_windows STATIC IMPORTED)
 set_target_properties(curl_windows PROPERTIES IMPORTED_LOCATION "${CURL_STATIC_LIBRARY}"
   INTERFACE_INCLUDE_DIRECTORIES "${CURL_PREFIX}/include"
   INTERFACE_COMPILE_DEFINITIONS CURL_STATICLIB
-  INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;secur32;bcrypt;advapi32")
+  INTERFACE_LINK_LIBRARIES "ws2_32;${LAUNCHER_DELAY_crypt32};secur32;${LAUNCHER_DELAY_bcrypt};advapi32")
 set(CURL_LIBRARY curl_windows)
 # Targets that link libcurl wait for its sub-build.
-set(LAUNCHER_DEPENDENCY_BUILDS curl_windows_build)
+set(LAUNCHER_DEPENDENCY_BUILDS curl_windows_build delay_imports)

@@ -33,6 +33,11 @@ SetCompressor /SOLID lzma
 ; Our own line in a Firefox profile's user.js: recognisable, so the
 ; uninstaller removes exactly it and leaves the user's lines alone.
 !define FIREFOX_LINE 'user_pref($\"security.enterprise_roots.enabled$\", true); // added by ${PRODUCT_NAME}'
+; The stop event of the launcher with process id N is STOP_EVENT followed by
+; N, in the session's own namespace (src/platform/platform_win32.cpp).
+!define STOP_EVENT "Local\launcher-stop-"
+; A launcher stops within a second; a slow or busy machine gets more.
+!define STOP_WAIT 5000
 ; Exit code of a finished install whose root certificate the user declined.
 !define EXIT_ROOT_DECLINED 3
 
@@ -68,9 +73,11 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${PUBLISHER}"
 
 ; ---- Shared by installer and uninstaller --------------------------------
 
-; Ends every process started from $INSTDIR\launcher.exe (it has no window
-; to ask politely), and waits until each has gone, so its file can be
-; replaced or deleted. Launchers of other folders are left running.
+; Stops every process started from $INSTDIR\launcher.exe and waits until
+; each has gone, so its file can be replaced or deleted. Each is asked first
+; through the event it watches (see below), so that its modules can finish;
+; one that has not ended after STOP_WAIT ms, or has no event (an older
+; version), is terminated. Launchers of other folders are left running.
 !macro STOP_LAUNCHER_FUNCTION prefix
 Function ${prefix}StopLauncher
   Push $0
@@ -104,8 +111,21 @@ Function ${prefix}StopLauncher
         ${If} $6 <> 0
         ${AndIf} $4 == "$INSTDIR\launcher.exe"
           DetailPrint "Stopping the running launcher (process $2)"
-          System::Call 'kernel32::TerminateProcess(p r3, i 0)'
-          System::Call 'kernel32::WaitForSingleObject(p r3, i 10000)'
+          ; WAIT_TIMEOUT unless the launcher ends after it was asked.
+          StrCpy $6 258
+          Push "${STOP_EVENT}$2"
+          ; EVENT_MODIFY_STATE
+          System::Call 'kernel32::OpenEventW(i 2, i 0, w s) p .r5'
+          ${If} $5 P<> 0
+            System::Call 'kernel32::SetEvent(p r5)'
+            System::Call 'kernel32::CloseHandle(p r5)'
+            System::Call 'kernel32::WaitForSingleObject(p r3, i ${STOP_WAIT}) i .r6'
+          ${EndIf}
+          ${If} $6 <> 0
+            DetailPrint "Ending the launcher, which did not stop (process $2)"
+            System::Call 'kernel32::TerminateProcess(p r3, i 0)'
+            System::Call 'kernel32::WaitForSingleObject(p r3, i 10000)'
+          ${EndIf}
         ${EndIf}
         System::Call 'kernel32::CloseHandle(p r3)'
       ${EndIf}

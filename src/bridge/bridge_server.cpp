@@ -10,10 +10,14 @@
 
 #include "bridge/origin_policy.h"
 #include "bridge/outgoing_queue.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr std::chrono::milliseconds kTickInterval{100};
+// How long a stop waits for pages to answer its close before the server
+// ends their connections itself.
+constexpr std::chrono::milliseconds kCloseWait{300};
 
 // Rung when queued messages should not wait for the next tick.
 std::mutex wakeLock;
@@ -88,6 +92,25 @@ void onClose(const mg_connection* connection, void* hooksData) {
     hooks->onClosed(connection);
 }
 
+// 1001, going away: the page's library then tries the ports again, and
+// finds whichever launcher starts next.
+void closeGoingAway(Connection connection) {
+  const char goingAway[] = {0x03, static_cast<char>(0xE9)};
+  mg_websocket_write(
+      const_cast<mg_connection*>(static_cast<const mg_connection*>(connection)),
+      MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, goingAway, sizeof goingAway);
+}
+
+void stopServer(mg_context* context) {
+  // The tick's own hand-over, so no close frame crosses a delivery.
+  tickClients(BridgeHooks{closeGoingAway, nullptr, nullptr, nullptr});
+  const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
+  while (clientCount() != 0 && std::chrono::steady_clock::now() < deadline)
+    platform::sleepMilliseconds(10);
+  // Joins every worker: no module code runs once it returns.
+  mg_stop(context);
+}
+
 }  // namespace
 
 int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
@@ -119,7 +142,7 @@ int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
   BridgeHooks early = hooks;
   early.onTick = hooks.onEarlyDelivery;
   auto nextTick = std::chrono::steady_clock::now() + kTickInterval;
-  for (;;) {
+  while (!platform::stopRequested()) {
     bool rung;
     {
       std::unique_lock<std::mutex> guard(wakeLock);
@@ -133,4 +156,6 @@ int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
     tickClients(hooks);
     nextTick = std::chrono::steady_clock::now() + kTickInterval;
   }
+  stopServer(context);
+  return 0;
 }

@@ -11,6 +11,8 @@
 #include "catalogue/module_catalogue.h"
 #include "core/build_settings.h"
 #include "core/tls_identity.h"
+#include "install/install_task.h"
+#include "modules/handler_registry.h"
 #include "modules/module_libraries.h"
 #include "platform/platform.h"
 
@@ -72,6 +74,7 @@ void refetchCatalogue() {
 }
 
 void shutdownLauncher() {
+  unregisterAllModules();
   stopCatalogueFetch();
   platform::leaveApartment();
 }
@@ -79,7 +82,11 @@ void shutdownLauncher() {
 int launcherMain(int argc, char** argv) {
   if (!platform::claimSingleInstance()) return 0;
 
+  // Before any thread starts, so that a request is never missed; without
+  // it the system's default ends the process as before.
+  platform::watchStopRequests();
   initialiseLauncher();
+  clearInstallLeftovers();
 
   // The command line carries nothing for the launcher.
   if (argc > 1) (void)argv[1];
@@ -89,8 +96,9 @@ int launcherMain(int argc, char** argv) {
   for (int i = 0; i < kPortAttempts; ++i) {
     char address[32];
     std::snprintf(address, sizeof address, "127.0.0.1:%ds", kBasePort + i);
-    // Returns only when the server could not be started on this port.
-    startBridgeServer(address, tlsIdentity(), hooks);
+    // Returns non-zero when the server could not be started on this port,
+    // 0 after it served until asked to stop.
+    if (startBridgeServer(address, tlsIdentity(), hooks) == 0) break;
   }
   shutdownLauncher();
   return 0;

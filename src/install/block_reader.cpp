@@ -1,6 +1,8 @@
 #include "install/block_reader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "7zCrc.h"
 #include "Bra.h"
@@ -304,6 +306,25 @@ void BlockReader::close() {
   filter_ = Filter::kNone;
   current_ = nullptr;
   block_ = kNone;
+}
+
+bool BlockReader::knowsCoders(const CSzArEx& db, UInt32 block) {
+  static const UInt32 kKnown[] = {
+      kCopyMethod, kDeltaMethod, kArm64Method, kRiscvMethod, kLzma2Method,
+      kLzmaMethod, kPpmdMethod,  kX86Method,   kPpcMethod,   kIa64Method,
+      kArmMethod,  kArmtMethod,  kSparcMethod, kBcj2Method};
+  const CSzAr& ar = db.db;
+  CSzData data{ar.CodersData + ar.FoCodersOffsets[block],
+               ar.FoCodersOffsets[block + 1] - ar.FoCodersOffsets[block]};
+  CSzFolder folder;
+  if (SzGetNextFolderItem(&folder, &data) != SZ_OK) return false;
+  for (UInt32 c = 0; c < folder.NumCoders; ++c) {
+    const UInt32 method = folder.Coders[c].MethodID;
+    if (std::find(std::begin(kKnown), std::end(kKnown), method) ==
+        std::end(kKnown))
+      return false;
+  }
+  return true;
 }
 
 bool BlockReader::hasNext(const CSzArEx& db, UInt32 file) const {

@@ -33,6 +33,9 @@ class BlockReader {
   // Whether file is the next this reader has for its open block.
   bool hasNext(const CSzArEx& db, UInt32 file) const;
   static bool startsBlock(const CSzArEx& db, UInt32 file);
+  // Whether every coder of the block is one that this reader or the SDK
+  // decodes; others (BZip2, Deflate, AES) would fail only once reached.
+  static bool knowsCoders(const CSzArEx& db, UInt32 block);
   void fileDone(const CSzArEx& db);
 
   // The block's next bytes, at most max and at least one; data stays valid

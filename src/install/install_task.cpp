@@ -57,15 +57,22 @@ void addToDigest(void* digest, const char* bytes, std::size_t length) {
   if (digest != nullptr) static_cast<StreamDigest*>(digest)->add(bytes, length);
 }
 
+// The modules directory in UTF-16 and its length in units; 0 when there is
+// none, since an empty directory would name wherever the process runs.
+std::size_t modulesDirectoryUtf16(platform::Utf16 (&directory)[kPathBuffer]) {
+  const char* modules = recordedModulesDirectory();
+  if (modules[0] == '\0') return 0;
+  const std::size_t units =
+      platform::narrowToUtf16(modules, directory, kPathBuffer);
+  return units == 0 ? 0 : units - 1;
+}
+
 InstallError unpackPackage(const char* packagePath) {
   platform::Utf16 directory[kPathBuffer];
-  const char* modules = recordedModulesDirectory();
-  // An empty directory would unpack relative to wherever the process runs.
-  if (modules[0] == '\0') return UnpackFailed;
-  std::size_t units = platform::narrowToUtf16(modules, directory, kPathBuffer);
-  if (units == 0) return UnpackFailed;
-  return extractPackage(packagePath, directory, units - 1) == 0 ? Ok
-                                                                : UnpackFailed;
+  const std::size_t length = modulesDirectoryUtf16(directory);
+  if (length == 0) return UnpackFailed;
+  return extractPackage(packagePath, directory, length) == 0 ? Ok
+                                                             : UnpackFailed;
 }
 
 InstallError installPackage(const std::string& moduleName) {
@@ -108,6 +115,12 @@ InstallError installPackage(const std::string& moduleName) {
 }
 
 }  // namespace
+
+void clearInstallLeftovers() {
+  platform::Utf16 directory[kPathBuffer];
+  const std::size_t length = modulesDirectoryUtf16(directory);
+  if (length != 0) removeUnpackLeftovers(directory, length);
+}
 
 void subscribeClient(const std::string& moduleName, Connection connection) {
   std::lock_guard<std::mutex> guard(subscriberLock);

@@ -34,6 +34,10 @@ int reportProgress(void* context, std::int64_t totalExpected,
                    std::int64_t received, std::int64_t uploadTotal,
                    std::int64_t uploaded);
 
+// At start, before any install: removes what earlier installs left in the
+// modules directory (files replaced while in use, an unpack cut short).
+void clearInstallLeftovers();
+
 // Seam for tests: whether an install for the name is running.
 bool installRunning(const std::string& moduleName);
 

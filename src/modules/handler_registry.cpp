@@ -100,3 +100,10 @@ void unregisterModule(const std::string& name) {
   }
   unloadModuleLibrary(name);
 }
+
+void unregisterAllModules() {
+  std::vector<std::string> names;
+  for (const auto& entry : currentSnapshot()->byName)
+    names.push_back(entry.first);
+  for (const std::string& name : names) unregisterModule(name);
+}

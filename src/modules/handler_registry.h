@@ -13,6 +13,9 @@ const ModuleHandler* findHandler(const std::string& name);
 // 3 registerHandler returned null.
 int registerModule(const std::string& name);
 void unregisterModule(const std::string& name);
+// At a stop, once nothing can call a module any more: every library goes,
+// so each module's own end code runs.
+void unregisterAllModules();
 // Registers a table that no library provides: an in-process module, as the
 // fuzz targets use. The table must live for the process.
 void registerHandlerTable(const std::string& name, const ModuleHandler* table);

@@ -6,7 +6,9 @@
  * table of four callbacks. The launcher loads the library when a page asks
  * for the module, calls registerHandler once and keeps the table's address
  * for as long as the process runs. The library is never unloaded after a
- * successful registration.
+ * successful registration, except when the launcher is asked to stop: once
+ * no callback runs any more it unloads every module library (so DllMain or
+ * destructors run) and exits. Threads a module started must end there.
  *
  *   handleRequest    a request the page addressed to this module: the
  *                    request member of its message as JSON text ("null"

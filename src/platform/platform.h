@@ -39,6 +39,14 @@ void leaveApartment();
 
 void sleepMilliseconds(unsigned milliseconds);
 
+// A request from outside to stop: SIGTERM or SIGINT on POSIX; on Windows the
+// event named "Local\launcher-stop-<process id>" in the session's own
+// namespace, which the installer sets before it replaces or removes the
+// executable. watchStopRequests starts listening (false when it cannot);
+// stopRequested tells whether a request has come since, from any thread.
+bool watchStopRequests();
+bool stopRequested();
+
 // ---- Files ---------------------------------------------------------------
 
 // Whether anything exists at path.
@@ -97,10 +105,31 @@ bool closeFile(FileHandle file);
 // Removes a file that could not be written whole.
 bool removeOutputFile(const Utf16* path);
 
-// Applies a Windows attribute word. On POSIX only the read-only bit (0x1)
-// has a meaning: it removes the write permissions.
+// Applies an archive's attribute word. Windows takes its low 15 bits. POSIX
+// takes the Unix permissions in its high half when 0x8000 flags them (an
+// archive made on Unix), without set-id or sticky bits; otherwise only the
+// read-only bit (0x1), which removes the write permissions.
 // (createOutputFile replaces a read-only file too, as a later package must.)
 bool setFileAttributes(const Utf16* path, std::uint32_t attributes);
+
+// Keeps the file at path also under aside (whose directory exists), so that
+// it can be put back with replaceFile: a second link on POSIX, where path
+// stays in place; on Windows the file is renamed, which a loaded library
+// allows where replacing it does not. 1 kept, 0 nothing at path, -1 failed.
+int keepAside(const Utf16* path, const Utf16* aside);
+
+// Moves from over to in one step, replacing what is there, and makes the
+// move durable (Windows: write-through; POSIX: rename). Windows retries
+// sharing violations for a few seconds with growing pauses, as a scanner or
+// another process may hold a file briefly.
+bool replaceFile(const Utf16* from, const Utf16* to);
+
+// Removes a directory and everything in it, never following links; whatever
+// cannot be removed (a file in use) stays. True when nothing is left.
+bool removeTree(const Utf16* path);
+
+// Removes an empty directory.
+bool removeDirectory(const Utf16* path);
 
 }  // namespace platform
 

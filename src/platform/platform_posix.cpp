@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +45,31 @@ bool claimSingleInstance() {
   }
   return true;
 }
+
+namespace {
+
+// Lock-free, so the handler may set it; read by the tick on another thread.
+std::atomic<bool> stopSignalled{false};
+static_assert(decltype(stopSignalled)::is_always_lock_free,
+              "set from a signal handler");
+
+extern "C" void onStopSignal(int) { stopSignalled.store(true); }
+
+}  // namespace
+
+bool watchStopRequests() {
+  // A handler rather than a blocked signal and a waiting thread: a blocked
+  // mask would pass to every program a module starts, which could then not
+  // be ended with SIGTERM either.
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  return sigaction(SIGTERM, &action, nullptr) == 0 &&
+         sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+bool stopRequested() { return stopSignalled.load(); }
 
 void enterApartment() {}
 void leaveApartment() {}

@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <winver.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -22,6 +23,13 @@ __attribute__((section("gshared"), shared)) volatile LONG singleInstanceFlag =
 namespace platform {
 
 namespace {
+
+// Set by whoever asks this process to stop; never closed, the process's end
+// closes it.
+HANDLE stopEvent = nullptr;
+
+// Module paths are formed in 1024-byte buffers; their UTF-16 forms fit here.
+constexpr std::size_t kPathUnits = 1024;
 
 // Win32 lengths are DWORDs; a buffer larger than that is used in part.
 DWORD dwordSize(std::size_t size) {
@@ -51,12 +59,61 @@ std::size_t executablePath(char* buffer, std::size_t size) {
   return n;
 }
 
-void enterApartment() {
-  // Its result is of no consequence: nothing here depends on COM.
-  (void)::CoInitializeEx(/*pvReserved=*/nullptr, COINIT_APARTMENTTHREADED);
+bool watchStopRequests() {
+  // One event per process in the session's namespace: the installer finds
+  // the processes of the executable it replaces and sets each one's by its
+  // id, and launchers of other sessions or other folders are not touched.
+  // The name's form is the installer's too (installer/launcher.nsi).
+  char narrow[64];
+  std::snprintf(narrow, sizeof narrow, "Local\\launcher-stop-%lu",
+                static_cast<unsigned long>(::GetCurrentProcessId()));
+  wchar_t name[64];
+  std::size_t i = 0;
+  for (; narrow[i] != '\0'; ++i) name[i] = static_cast<wchar_t>(narrow[i]);
+  name[i] = L'\0';
+  stopEvent =
+      ::CreateEventW(/*lpEventAttributes=*/nullptr,
+                     /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, name);
+  return stopEvent != nullptr;
 }
 
-void leaveApartment() { ::CoUninitialize(); }
+bool stopRequested() {
+  return stopEvent != nullptr &&
+         ::WaitForSingleObject(stopEvent, /*dwMilliseconds=*/0) ==
+             WAIT_OBJECT_0;
+}
+
+namespace {
+
+template <typename Call>
+void findCall(HMODULE library, const char* name, Call& call) {
+  call = library == nullptr ? nullptr
+                            : reinterpret_cast<Call>(reinterpret_cast<void*>(
+                                  ::GetProcAddress(library, name)));
+}
+
+// ole32 is taken at run time too: Windows would take it from System32 (a
+// KnownDLL), but what it imports in turn is not always known (under wine it
+// reaches version.dll), and every import of the executable is resolved
+// before the search is limited.
+decltype(&::CoUninitialize) uninitialize = nullptr;
+
+}  // namespace
+
+void enterApartment() {
+  HMODULE library = ::LoadLibraryExW(L"ole32.dll", /*hFile=*/nullptr,
+                                     LOAD_LIBRARY_SEARCH_SYSTEM32);
+  decltype(&::CoInitializeEx) initialize = nullptr;
+  findCall(library, "CoInitializeEx", initialize);
+  findCall(library, "CoUninitialize", uninitialize);
+  // Its result is of no consequence: nothing here depends on COM.
+  if (initialize != nullptr)
+    (void)initialize(/*pvReserved=*/nullptr, COINIT_APARTMENTTHREADED);
+}
+
+void leaveApartment() {
+  if (uninitialize != nullptr) uninitialize();
+}
 
 void sleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
 
@@ -64,18 +121,50 @@ bool pathExists(const char* path) {
   return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+
+// version.dll is no KnownDLL: imported, Windows would look for it in the
+// executable's folder first, before main runs. Taken from System32 instead,
+// when first needed.
+struct VersionCalls {
+  decltype(&::GetFileVersionInfoSizeA) infoSize = nullptr;
+  decltype(&::GetFileVersionInfoA) info = nullptr;
+  decltype(&::VerQueryValueA) query = nullptr;
+};
+
+const VersionCalls* versionCalls() {
+  static const VersionCalls calls = [] {
+    VersionCalls found;
+    HMODULE library = ::LoadLibraryExW(L"version.dll", /*hFile=*/nullptr,
+                                       LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library != nullptr) {
+      findCall(library, "GetFileVersionInfoSizeA", found.infoSize);
+      findCall(library, "GetFileVersionInfoA", found.info);
+      findCall(library, "VerQueryValueA", found.query);
+    }
+    return found;
+  }();
+  return calls.infoSize != nullptr && calls.info != nullptr &&
+                 calls.query != nullptr
+             ? &calls
+             : nullptr;
+}
+
+}  // namespace
+
 bool fileVersion(const char* path, std::uint16_t parts[4]) {
+  const VersionCalls* calls = versionCalls();
+  if (calls == nullptr) return false;
   DWORD ignored = 0;
-  const DWORD size = ::GetFileVersionInfoSizeA(path, &ignored);
+  const DWORD size = calls->infoSize(path, &ignored);
   if (size == 0) return false;
   void* block = std::calloc(size, 1);
   if (block == nullptr) return false;
   bool found = false;
   VS_FIXEDFILEINFO* info = nullptr;
   UINT infoLength = 0;
-  if (::GetFileVersionInfoA(path, /*dwHandle=*/0, size, block) &&
-      ::VerQueryValueA(block, "\\", reinterpret_cast<void**>(&info),
-                       &infoLength) &&
+  if (calls->info(path, /*dwHandle=*/0, size, block) &&
+      calls->query(block, "\\", reinterpret_cast<void**>(&info), &infoLength) &&
       info != nullptr && infoLength >= sizeof *info) {
     parts[0] = HIWORD(info->dwFileVersionMS);
     parts[1] = LOWORD(info->dwFileVersionMS);
@@ -101,7 +190,21 @@ std::size_t temporaryDirectory(char* buffer, std::size_t size) {
 bool deleteFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
 
 LibraryHandle loadLibrary(const char* path) {
-  return reinterpret_cast<LibraryHandle>(::LoadLibraryA(path));
+  Utf16 units[kPathUnits];
+  if (narrowToUtf16(path, units, kPathUnits) == 0) return nullptr;
+  const auto* widePath = reinterpret_cast<const wchar_t*>(units);
+  // The libraries a module imports come from its own folder, where its
+  // package put them, or from System32; never from the current folder or
+  // PATH.
+  HMODULE library = ::LoadLibraryExW(
+      widePath, /*hFile=*/nullptr,
+      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Windows 7 without KB2533623 knows no such flags; this one also looks in
+  // the module's folder first.
+  if (library == nullptr && ::GetLastError() == ERROR_INVALID_PARAMETER)
+    library = ::LoadLibraryExW(widePath, /*hFile=*/nullptr,
+                               LOAD_WITH_ALTERED_SEARCH_PATH);
+  return reinterpret_cast<LibraryHandle>(library);
 }
 
 void* findLibraryExport(LibraryHandle library, const char* name) {

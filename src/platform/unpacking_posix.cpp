@@ -1,6 +1,7 @@
 // POSIX implementation of the platform layer's unpacking calls. Paths arrive
 // as UTF-16 and are handed to the system as UTF-8.
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,12 +176,67 @@ bool removeOutputFile(const Utf16* path) {
 
 bool setFileAttributes(const Utf16* path, std::uint32_t attributes) {
   constexpr std::uint32_t kReadOnly = 0x1;
-  if ((attributes & kReadOnly) == 0) return true;
+  constexpr std::uint32_t kUnixExtension = 0x8000;
   std::string narrow;
+  if (!toUtf8(path, narrow)) return false;
+  if ((attributes & kUnixExtension) != 0) {
+    // No set-id or sticky bits from a package, and the owner can always
+    // read the file, or the launcher could not check its own modules.
+    const mode_t mode = static_cast<mode_t>((attributes >> 16) & 0777);
+    return chmod(narrow.c_str(), mode | S_IRUSR) == 0;
+  }
+  if ((attributes & kReadOnly) == 0) return true;
   struct stat st;
-  if (!toUtf8(path, narrow) || stat(narrow.c_str(), &st) != 0) return false;
+  if (stat(narrow.c_str(), &st) != 0) return false;
   return chmod(narrow.c_str(),
                st.st_mode & 07777 & ~mode_t{S_IWUSR | S_IWGRP | S_IWOTH}) == 0;
+}
+
+int keepAside(const Utf16* path, const Utf16* aside) {
+  std::string from, to;
+  if (!toUtf8(path, from) || !toUtf8(aside, to)) return -1;
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) return errno == ENOENT ? 0 : -1;
+  if (S_ISDIR(st.st_mode)) return -1;
+  // A second link leaves the file in place until rename replaces it. On a
+  // file system without links the file moves, as on Windows.
+  if (link(from.c_str(), to.c_str()) == 0) return 1;
+  if ((errno == EPERM || errno == EOPNOTSUPP) &&
+      rename(from.c_str(), to.c_str()) == 0)
+    return 1;
+  return -1;
+}
+
+bool replaceFile(const Utf16* from, const Utf16* to) {
+  std::string source, target;
+  return toUtf8(from, source) && toUtf8(to, target) &&
+         rename(source.c_str(), target.c_str()) == 0;
+}
+
+namespace {
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+  // Whatever cannot go stays; the walk goes on.
+  (void)remove(path);
+  return 0;
+}
+
+}  // namespace
+
+bool removeTree(const Utf16* path) {
+  std::string narrow;
+  if (!toUtf8(path, narrow)) return false;
+  // Depth first, links removed as links.
+  constexpr int kOpenDirectories = 16;
+  (void)nftw(narrow.c_str(), removeEntry, kOpenDirectories,
+             FTW_DEPTH | FTW_PHYS);
+  struct stat st;
+  return lstat(narrow.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+bool removeDirectory(const Utf16* path) {
+  std::string narrow;
+  return toUtf8(path, narrow) && rmdir(narrow.c_str()) == 0;
 }
 
 }  // namespace platform

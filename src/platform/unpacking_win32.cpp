@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #include <limits>
+#include <new>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -25,6 +27,84 @@ FILETIME fileTime(std::uint64_t ticks) {
   time.dwLowDateTime = static_cast<DWORD>(ticks);
   time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
   return time;
+}
+
+// What a file may carry that refuses its replacement or removal for good.
+constexpr DWORD kRefusing =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Clears those bits on a file (not a folder) that has any; false when there
+// were none to clear, so that a caller does not try again for nothing.
+bool clearRefusing(const wchar_t* path) {
+  const DWORD attributes = ::GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+         (attributes & kRefusing) != 0 &&
+         ::SetFileAttributesW(path, attributes & ~kRefusing) != FALSE;
+}
+
+// A scanner that opens a new file, or another process that has a library
+// open, holds it for a moment: worth waiting for, within limits.
+constexpr DWORD kFirstPause = 25;
+constexpr DWORD kLongestPause = 500;
+constexpr DWORD kPatience = 4000;
+
+bool isPassing(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+bool moveRetrying(const Utf16* from, const Utf16* to, DWORD flags) {
+  DWORD pause = kFirstPause;
+  DWORD waited = 0;
+  bool cleared = false;
+  for (;;) {
+    if (::MoveFileExW(wide(from), wide(to), flags)) return true;
+    const DWORD error = ::GetLastError();
+    if (!isPassing(error)) return false;
+    // A read-only, hidden or system file in the way refuses for good.
+    if (!cleared && (flags & MOVEFILE_REPLACE_EXISTING) != 0 &&
+        error == ERROR_ACCESS_DENIED && clearRefusing(wide(to))) {
+      cleared = true;
+      continue;
+    }
+    if (waited >= kPatience) return false;
+    ::Sleep(pause);
+    waited += pause;
+    pause = pause * 2 > kLongestPause ? kLongestPause : pause * 2;
+  }
+}
+
+bool removeTreeAt(std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (::DeleteFileW(path.c_str())) return true;
+    return clearRefusing(path.c_str()) && ::DeleteFileW(path.c_str());
+  }
+  // A junction or a directory link goes as a link; what it names stays.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    const std::size_t length = path.size();
+    path += L"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileW(path.c_str(), &found);
+    path.resize(length);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        path += L'\\';
+        path += name;
+        (void)removeTreeAt(path);
+        path.resize(length);
+      } while (::FindNextFileW(search, &found));
+      ::FindClose(search);
+    }
+  }
+  return ::RemoveDirectoryW(path.c_str()) != FALSE;
 }
 
 HANDLE createReplacing(const Utf16* path) {
@@ -61,16 +141,9 @@ FileHandle createOutputFile(const Utf16* path) {
   // An earlier package may have left the file read-only, hidden or system,
   // which refuses its replacement for good and would keep the module from
   // ever being updated; such a file loses those bits and is replaced.
-  constexpr DWORD kRefusing =
-      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
-    const DWORD attributes = ::GetFileAttributesW(wide(path));
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        (attributes & kRefusing) != 0 &&
-        ::SetFileAttributesW(wide(path), attributes & ~kRefusing)) {
-      file = createReplacing(path);
-    }
+  if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED &&
+      clearRefusing(wide(path))) {
+    file = createReplacing(path);
   }
   return file == INVALID_HANDLE_VALUE ? kNoFile
                                       : reinterpret_cast<FileHandle>(file);
@@ -110,11 +183,46 @@ bool closeFile(FileHandle file) {
 }
 
 bool removeOutputFile(const Utf16* path) {
-  return ::DeleteFileW(wide(path)) != FALSE;
+  return ::DeleteFileW(wide(path)) != FALSE ||
+         (clearRefusing(wide(path)) && ::DeleteFileW(wide(path)) != FALSE);
 }
 
 bool setFileAttributes(const Utf16* path, std::uint32_t attributes) {
-  return ::SetFileAttributesW(wide(path), attributes) != FALSE;
+  // The high half and 0x8000 are another system's (Unix modes).
+  constexpr std::uint32_t kWindowsAttributes = 0x7FFF;
+  return ::SetFileAttributesW(wide(path), attributes & kWindowsAttributes) !=
+         FALSE;
+}
+
+int keepAside(const Utf16* path, const Utf16* aside) {
+  const DWORD attributes = ::GetFileAttributesW(wide(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0
+                                                                          : -1;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
+  // A loaded library, or a file others opened sharing its deletion, can be
+  // renamed though it cannot be replaced or written.
+  return moveRetrying(path, aside, MOVEFILE_WRITE_THROUGH) ? 1 : -1;
+}
+
+bool replaceFile(const Utf16* from, const Utf16* to) {
+  return moveRetrying(from, to,
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+bool removeTree(const Utf16* path) {
+  try {
+    std::wstring text(wide(path));
+    return removeTreeAt(text);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool removeDirectory(const Utf16* path) {
+  return ::RemoveDirectoryW(wide(path)) != FALSE;
 }
 
 }  // namespace platform

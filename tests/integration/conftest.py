@@ -21,6 +21,7 @@ import itertools
 import json
 import os
 import shutil
+import signal
 import socket
 import ssl
 import struct
@@ -318,6 +319,20 @@ def wine_temp_directory():
     return users / os.environ.get("USER", "root") / "Temp"
 
 
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def start_windows_tool(name, arguments, output):
+    """Starts one of the tests/windows helpers under wine, output to a file."""
+    with open(output, "ab") as log:
+        return subprocess.Popen(
+            [os.environ.get("LAUNCHER_WINE", "/usr/lib/wine/wine64"),
+             str(BUILD_DIR / "test-tools" / (name + ".exe")), *arguments],
+            stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+            env=dict(os.environ, WINEDEBUG="-all"))
+
+
 def launch(executable, cwd, output, tmpdir=None):
     """Starts a launcher (under wine for a Windows build), output to a file:
     wine's services would keep a pipe open."""
@@ -397,6 +412,16 @@ class Launcher:
     def connect(self, path="/", host="127.0.0.1"):
         self.clients.append(Client(self.port, path, host))
         return self.clients[-1]
+
+    def request_stop(self):
+        """Asks it to stop as the installer does: through its event under
+        wine (tests/windows/stop_launcher.c), else with SIGTERM."""
+        if not WINDOWS:
+            self.proc.send_signal(signal.SIGTERM)
+            return
+        path = windows_path(self.executable)
+        asked = start_windows_tool("stop_launcher", [path], self.output).wait(WAIT)
+        assert asked == 0, "no launcher from %s was asked to stop" % path
 
     def wait_exit(self):
         self.expect_exit = True
@@ -509,14 +534,15 @@ class CatalogueServer:
         return self.requests("/packages/%s.7z" % module)
 
     def publish(self, module, library=None, data=None, methods=()):
-        """Packs a test library as module's library into packages/module.7z
-        (with 7zz's method options, or stores data there instead) and merges
-        its entry into the catalogue with the publisher's tool; returns the
-        package's bytes."""
+        """Packs a test library (by name, or a path) as module's library into
+        packages/module.7z (with 7zz's method options, or stores data there
+        instead) and merges its entry into the catalogue with the publisher's
+        tool; returns the package's bytes."""
         source = self.work / module
         source.mkdir(exist_ok=True)
         library_path = source / library_name(module)
-        shutil.copy2(TEST_MODULES / library_name(library or module), library_path)
+        shutil.copy2(library if isinstance(library, Path)
+                     else TEST_MODULES / library_name(library or module), library_path)
         package = self.root / "packages" / (module + ".7z")
         if data is not None:
             package.write_bytes(data)

@@ -2,8 +2,13 @@
 
 import json
 import os
+import shutil
+import subprocess
 
-from conftest import TEST_MODULES, for_another_machine, is_progress, library_name, sha512_hex
+import pytest
+
+from conftest import (BUILD_DIR, TEST_MODULES, WINDOWS, for_another_machine, is_progress,
+                      library_name, project_version, sha512_hex)
 
 THROTTLE = {"chunk": 512, "chunk_delay": 0.03}
 
@@ -164,3 +169,29 @@ def test_registration_outcomes(launcher, catalogue_server):
     client.quiet(0.5)
     assert int(client.ask("emptypoll", None)) >= 2
     assert instance.has_loaded("nullslots") in (True, None)
+
+
+@pytest.mark.skipif(not WINDOWS, reason="the search order of Windows' loader")
+def test_libraries_are_found_beside_a_module_and_never_beside_the_launcher(
+        launcher, catalogue_server, monkeypatch):
+    aided = BUILD_DIR / "test-tools" / "aided"
+    work = catalogue_server.work / "aided-package"
+    shutil.copytree(aided, work)
+    subprocess.run(["7zz", "a", "-bso0", "-bsp0", "package.7z", "aided.dll", "aid.dll"],
+                   cwd=str(work), check=True)
+    catalogue_server.publish("aided", library=aided / "aided.dll",
+                             data=(work / "package.7z").read_bytes())
+    # A version.dll beside the executable, where wine would take it first
+    # for any library that imports it.
+    monkeypatch.setenv("WINEDLLOVERRIDES", "version=n,b")
+    instance = launcher(start=False)
+    shutil.copy2(BUILD_DIR / "test-tools" / "planted" / "version.dll", instance.dir)
+    client = instance.start().connect()
+    client.wait_ready()
+    assert not (instance.tmpdir / "planted.loaded").exists()
+    assert client.call({"act": "HELLO"})["version"] == project_version()
+
+    assert client.load("aided") == {"act": "LOAD", "result": 2}
+    assert client.install_messages()[-1]["error"] == 0
+    assert client.load("aided") == {"act": "LOAD", "result": 0}
+    assert client.ask("aided", 1) == '"aided"'

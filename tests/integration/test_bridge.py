@@ -78,6 +78,21 @@ def test_second_start_of_the_same_executable_exits(launcher, catalogue_server):
     assert other.connect().call({"act": "HELLO"})["act"] == "HELLO"
 
 
+def test_a_stop_request_closes_pages_going_away_unloads_modules_and_exits(launcher,
+                                                                         catalogue_server):
+    instance = preinstalled(catalogue_server, launcher, "farewell")
+    client, raw = instance.connect(), RawWebSocket(instance.port)
+    client.wait_ready()
+    assert client.load("farewell") == {"act": "LOAD", "result": 0}
+
+    instance.request_stop()
+    assert raw.read_frame() == (8, b"\x03\xe9")
+    assert instance.wait_exit() == 0
+    wait_until(lambda: client.closed, "the page's close")
+    assert client.ws.close_code == 1001
+    assert (instance.tmpdir / "farewell.unloaded").exists()
+
+
 def test_plain_https_request_gets_no_response(launcher):
     instance = launcher()
     for path in ["/", "/index.html", "/online/win.json"]:

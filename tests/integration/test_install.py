@@ -2,12 +2,14 @@
 failures and what becomes of the package file, and concurrent installs."""
 
 import os
+import subprocess
 import time
 
 import pytest
 
-from conftest import (BRIDGE_PORTS, SETTINGS, WINDOWS, is_final, is_progress, library_name,
-                      wait_ports_free)
+from conftest import (BRIDGE_PORTS, SETTINGS, TEST_MODULES, WINDOWS, is_final, is_progress,
+                      library_name, start_windows_tool, wait_ports_free, wait_until,
+                      windows_path)
 
 OK = {"act": "LOAD", "error": 0, "result": 2}
 
@@ -138,6 +140,72 @@ def test_digest_and_unpack_failures(launcher, catalogue_server):
         "bytes=1000-", None]
     assert not (instance.modules / library_name("mismatch")).exists()
     assert not (instance.modules / library_name("notarchive")).exists()
+
+
+def modules_content(instance):
+    return {path.relative_to(instance.modules).as_posix(): path.read_bytes() if path.is_file() else None
+            for path in instance.modules.rglob("*")}
+
+
+def test_a_failed_update_leaves_the_installed_files_as_they_were(launcher, catalogue_server):
+    # The new library, then an entry whose stored bytes are damaged.
+    work = catalogue_server.work / "damaged"
+    work.mkdir()
+    (work / library_name("kept")).write_bytes((TEST_MODULES / library_name("twoone")).read_bytes())
+    (work / "later.txt").write_bytes(b"a later entry " * 100)
+    subprocess.run(["7zz", "a", "-bso0", "-bsp0", "-ms=off", "-m0=Copy", "package.7z",
+                    library_name("kept"), "later.txt"], cwd=str(work), check=True)
+    package = bytearray((work / "package.7z").read_bytes())
+    package[package.find(b"a later entry") + 3] ^= 0x20
+    catalogue_server.publish("kept", library="twoone", data=bytes(package))
+    # A coder the decoder lacks.
+    catalogue_server.publish("bzip", library="twoone", methods=["-m0=BZip2"])
+    instance = launcher(start=False)
+    for module in ["kept", "bzip"]:
+        instance.preinstall(module, library="echo")
+    (instance.modules / "neighbour.txt").write_bytes(b"beside them")
+    # What an unpack cut short, or a replaced library still in use, left.
+    leftover = instance.modules / ".unpacking" / "3" / "old" / library_name("gone")
+    leftover.parent.mkdir(parents=True)
+    leftover.write_bytes(b"replaced while in use")
+    before = modules_content(instance)
+    client = ready_client(instance.start())
+
+    assert not (instance.modules / ".unpacking").exists()
+    del before[".unpacking"], before[".unpacking/3"], before[".unpacking/3/old"]
+    del before[".unpacking/3/old/" + library_name("gone")]
+    for module in ["kept", "bzip"]:
+        assert client.load(module) == {"act": "LOAD", "result": 3}, module
+        assert client.install_messages()[-1] == final(5), module
+    assert modules_content(instance) == before
+
+
+@pytest.mark.skipif(not WINDOWS, reason="only Windows refuses to replace a file that is open")
+def test_an_update_replaces_a_library_that_another_program_holds_open(launcher,
+                                                                      catalogue_server):
+    catalogue_server.publish("held", library="twoone")
+    instance = launcher(start=False)
+    old = instance.preinstall("held", library="echo")
+    log = instance.dir.parent / "holder.log"
+    holder = start_windows_tool("hold_file", [windows_path(old)], log)
+    try:
+        wait_until(lambda: b"held" in log.read_bytes() or holder.poll() is not None,
+                   "the library to be held")
+        assert holder.poll() is None, log.read_bytes()
+        client = ready_client(instance.start())
+        assert client.load("held") == {"act": "LOAD", "result": 3}
+        assert client.install_messages()[-1] == OK
+        assert old.read_bytes() == (TEST_MODULES / library_name("twoone")).read_bytes()
+        assert client.load("held") == {"act": "LOAD", "result": 0}
+        assert client.ask("held", 1) == "twoone"
+    finally:
+        holder.kill()
+        holder.wait()
+    # The replaced file, kept while it was held, goes at the next start.
+    instance.stop()
+    wait_ports_free(BRIDGE_PORTS)
+    instance.start()
+    assert not (instance.modules / ".unpacking").exists()
 
 
 def test_packages_install_with_every_method_and_filter_of_the_decoder(launcher, catalogue_server):

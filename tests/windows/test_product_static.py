@@ -26,6 +26,11 @@ MACHINES = {"i686": (pe_image.MACHINE_I386, False), "x86_64": (pe_image.MACHINE_
 # DLLs every supported Windows has; anything else would have to ship beside the launcher.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "crypt32.dll",
                "secur32.dll", "ole32.dll", "version.dll", "bcrypt.dll", "user32.dll"}
+# The DLLs that Windows takes from System32 whatever lies beside the
+# executable (KnownDLLs on every supported version); any other that the
+# launcher imported would be looked for in its folder first, before main.
+KNOWN_DLLS = {"kernel32.dll", "msvcrt.dll", "ws2_32.dll", "advapi32.dll", "ole32.dll",
+              "user32.dll"}
 # Windows reads requestedExecutionLevel only in these namespaces.
 TRUST_NAMESPACES = {"urn:schemas-microsoft-com:asm.v2", "urn:schemas-microsoft-com:asm.v3"}
 NO_EXPORT_MODULE = "noexport"
@@ -115,10 +120,17 @@ def import_problems(image):
     return ["imports DLLs outside the system's: %s" % ", ".join(foreign)] if foreign else []
 
 
+def planting_problems(image):
+    looked_for = [name for name in image.imported_dlls() if name.lower() not in KNOWN_DLLS]
+    return (["imports DLLs that Windows looks for beside it first: %s" % ", ".join(looked_for)]
+            if looked_for else [])
+
+
 def launcher_problems(image, arch, version):
     return (format_problems(image, arch) + subsystem_problems(image)
             + shared_section_problems(image) + manifest_problems(image)
-            + version_problems(image, version) + import_problems(image))
+            + version_problems(image, version) + import_problems(image)
+            + planting_problems(image))
 
 
 def module_problems(image, name, arch):
