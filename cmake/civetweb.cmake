@@ -12,7 +12,7 @@ if(NOT EXISTS "${CIVETWEB_SRC}/src/civetweb.c")
 endif()
 set(CIVETWEB_PATCHED "${CMAKE_BINARY_DIR}/civetweb")
 include(cmake/patched_copy.cmake)
-launcher_patched_copy("${CIVETWEB_SRC}" "${CIVETWEB_PATCHED}"
+launcher_patched_copy("${CIVETWEB_SRC}" 1.15+dfsg-4 "${CIVETWEB_PATCHED}"
   "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-limit.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-signing.patch"
   src include)
 
