@@ -1,7 +1,7 @@
 # CivetWeb from Debian's source package, with our patches applied to a copy
 # in the build tree so the unpacked sources stay pristine: the TLS identity
-# from memory, no output of its own (the launcher writes nothing), a cap on
-# inbound frames, the close handler for a handshake that fails after the
+# from memory, no output of its own (the launcher writes nothing), inbound
+# frames checked from their header, the close handler for a handshake that fails after the
 # connect handler accepted it, fewer system calls and TLS records per frame,
 # a bounded TLS handshake, the cheapest key exchange browsers offer,
 # sessions that reconnecting pages resume, and key exchanges signed one at
@@ -13,7 +13,7 @@ endif()
 set(CIVETWEB_PATCHED "${CMAKE_BINARY_DIR}/civetweb")
 include(cmake/patched_copy.cmake)
 launcher_patched_copy("${CIVETWEB_SRC}" 1.15+dfsg-4 "${CIVETWEB_PATCHED}"
-  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-limit.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-signing.patch"
+  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-checks.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-signing.patch"
   src include)
 
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")

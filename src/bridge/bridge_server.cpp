@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include "bridge/frame_input.h"
+#include "bridge/frame_output.h"
 #include "bridge/origin_policy.h"
 #include "bridge/outgoing_queue.h"
 
@@ -63,12 +65,19 @@ void onReady(mg_connection* connection, void*) {
 
 int onData(mg_connection* connection, int bits, char* data, size_t length,
            void* hooksData) {
-  const BridgeClient* client = clientOf(connection);
+  BridgeClient* client = clientOf(connection);
+  if (client == nullptr || client->connection != connection) return 1;
+  const FrameOutcome outcome =
+      takeFrame(client->input, bits, data, length, LAUNCHER_MAX_MESSAGE_BYTES);
+  if (outcome.kind == FrameOutcome::Close) {
+    sendClose(connection, outcome.code);
+    return 0;
+  }
+  if (outcome.kind == FrameOutcome::Nothing) return 1;
   const auto* hooks = static_cast<const BridgeHooks*>(hooksData);
-  if (client != nullptr && client->connection == connection &&
-      (bits & 0x0F) == MG_WEBSOCKET_OPCODE_TEXT && hooks != nullptr &&
-      hooks->onMessage != nullptr)
-    hooks->onMessage(connection, data, length);
+  if (hooks != nullptr && hooks->onMessage != nullptr)
+    hooks->onMessage(connection, outcome.data, outcome.length);
+  releaseMessage(client->input);
   // A worker that has answered lets the workers of other clients that wait
   // for the processor go first. Otherwise the scheduler can keep it running
   // through one client's next requests for milliseconds while every other
@@ -81,8 +90,10 @@ int onData(mg_connection* connection, int bits, char* data, size_t length,
 void onClose(const mg_connection* connection, void* hooksData) {
   BridgeClient* client = clientOf(connection);
   if (client == nullptr) return;
-  mg_set_user_connection_data(connection, nullptr);
+  // Unregistered first: until the tick has let go of the client its
+  // writes look the record up through the connection.
   unregisterClient(client);
+  mg_set_user_connection_data(connection, nullptr);
   const auto* hooks = static_cast<const BridgeHooks*>(hooksData);
   if (hooks != nullptr && hooks->onClosed != nullptr)
     hooks->onClosed(connection);

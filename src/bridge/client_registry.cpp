@@ -35,7 +35,7 @@ void setClientRegistryLock(RegistryLock lock) { registryLock = lock; }
 
 BridgeClient* registerClient(Connection connection) {
   RegistryGuard guard;
-  auto* client = new (std::nothrow) BridgeClient{connection, Connected};
+  auto* client = new (std::nothrow) BridgeClient{connection, Connected, false, {}};
   if (client == nullptr) return nullptr;
   try {
     clientRegistry.push_back(client);

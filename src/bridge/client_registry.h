@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "bridge/connection.h"
+#include "bridge/frame_input.h"
 
 enum ClientState : std::int32_t {
   Closed = 0,
@@ -18,6 +19,10 @@ enum ClientState : std::int32_t {
 struct BridgeClient {
   Connection connection;
   std::int32_t state;
+  // Once a closing frame has gone out nothing else may: under the
+  // connection's write lock.
+  bool closing = false;
+  MessageAssembly input;  // the connection's worker's alone
 };
 
 struct BridgeHooks {

@@ -3,6 +3,7 @@
 #define LAUNCHER_BRIDGE_FRAME_OUTPUT_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "bridge/connection.h"
 
@@ -17,5 +18,8 @@ void sendText(Connection connection, const char* text);
 // One frame per text, in order, up to the null entry; the server sends them
 // together.
 void sendTexts(Connection connection, char* const* texts);
+// The server's closing frame with code (none for 0); nothing is sent to
+// the connection after it.
+void sendClose(Connection connection, std::uint16_t code);
 
 #endif
