@@ -7,6 +7,7 @@ import shutil
 import socket
 import struct
 import subprocess
+import threading
 import time
 
 import pytest
@@ -310,6 +311,40 @@ def test_requests_sent_together_are_answered_in_order_and_none_held_back(launche
         raw.sock.sendall(frames[-1][sent_of_last:])
         replies.append(raw.read_frame())
         assert [json.loads(payload)["n"] for _, payload in replies] == list(range(count))
+        raw.sock.close()
+
+
+def test_replies_and_pushes_share_each_session_soundly(launcher, catalogue_server):
+    # Workers read and answer while the tick writes pushes to the same TLS
+    # sessions: under ThreadSanitizer any use of a session by two threads
+    # at once shows; here every reply and push must arrive whole, in order.
+    instance = preinstalled(catalogue_server, launcher, "echo")
+    loader = instance.connect()
+    loader.wait_ready()
+    assert loader.load("echo")["result"] == 0
+    count, burst = 400, 20
+
+    def drive(raw, seen):
+        for start in range(0, count, burst):
+            raw.sock.sendall(b"".join(
+                struct.pack("!BB", 0x81, 0x80 | len(p)) + b"\0\0\0\0" + p
+                for p in (json.dumps({"target": "echo", "request": "push:%d" % n}).encode()
+                          for n in range(start, start + burst))))
+            time.sleep(0.01)
+        while len(seen) < 2 * count:
+            opcode, payload = raw.read_frame()
+            seen.append(payload.decode())
+
+    raws = [RawWebSocket(instance.port) for _ in range(4)]
+    seen = [[] for _ in raws]
+    threads = [threading.Thread(target=drive, args=pair) for pair in zip(raws, seen)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for raw, texts in zip(raws, seen):
+        assert [t for t in texts if t.startswith('"')] == ['"push:%d"' % n for n in range(count)]
+        assert [t for t in texts if not t.startswith('"')] == [str(n) for n in range(count)]
         raw.sock.close()
 
 
