@@ -60,7 +60,10 @@ int onConnect(const mg_connection* connection, void*) {
 }
 
 void onReady(mg_connection* connection, void*) {
-  markClientReady(clientOf(connection), connection);
+  BridgeClient* client = clientOf(connection);
+  // A client without a writer of its own is never ticked.
+  if (client != nullptr && startClientOutput(client))
+    markClientReady(client, connection);
 }
 
 int onData(mg_connection* connection, int bits, char* data, size_t length,
@@ -90,10 +93,13 @@ int onData(mg_connection* connection, int bits, char* data, size_t length,
 void onClose(const mg_connection* connection, void* hooksData) {
   BridgeClient* client = clientOf(connection);
   if (client == nullptr) return;
-  // Unregistered first: until the tick has let go of the client its
-  // writes look the record up through the connection.
+  // The writer goes first, the record when the tick has let go of it: until
+  // then both look it up through the connection.
+  stopClientOutput(client);
+  ClientOutput* output = client->output;
   unregisterClient(client);
   mg_set_user_connection_data(connection, nullptr);
+  freeClientOutput(output);
   const auto* hooks = static_cast<const BridgeHooks*>(hooksData);
   if (hooks != nullptr && hooks->onClosed != nullptr)
     hooks->onClosed(connection);

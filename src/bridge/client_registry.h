@@ -22,7 +22,8 @@ struct BridgeClient {
   // Once a closing frame has gone out nothing else may: under the
   // connection's write lock.
   bool closing = false;
-  MessageAssembly input;  // the connection's worker's alone
+  MessageAssembly input;                  // the connection's worker's alone
+  struct ClientOutput* output = nullptr;  // frame_output's
 };
 
 struct BridgeHooks {
