@@ -2,9 +2,11 @@
 #include "bridge/bridge_server.h"
 
 #include <civetweb.h>
+#include <mbedtls/platform_util.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -125,6 +127,11 @@ int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
                            nullptr};
   mg_context* context = mg_start(nullptr, nullptr, options);
   if (context == nullptr) return 1;
+  // The key is parsed: the server's copy of its text goes (the option is
+  // read only at start).
+  if (const char* kept = mg_get_option(context, "ssl_certificate"))
+    mbedtls_platform_zeroize(const_cast<char*>(kept), std::strlen(kept));
+  if (hooks.onListening != nullptr) hooks.onListening();
 
   setClientRegistryLock(RegistryLock{lockContext, unlockContext, context});
   mg_set_request_handler(context, "", onPlainRequest, nullptr);

@@ -36,6 +36,8 @@ struct BridgeHooks {
   // Between ticks, when something queued should not wait for the next one;
   // modules are polled only by onTick.
   void (*onEarlyDelivery)(Connection connection);
+  // Once the server listens: the TLS identity's text is no longer needed.
+  void (*onListening)();
 };
 
 // The lock that guards the registry and every state: the server's context

@@ -85,7 +85,7 @@ int launcherMain(int argc, char** argv) {
   if (argc > 1) (void)argv[1];
 
   BridgeHooks hooks{deliverToClient, routeMessage, forgetClient,
-                    deliverQueuedToClient};
+                    deliverQueuedToClient, forgetTlsIdentity};
   for (int i = 0; i < kPortAttempts; ++i) {
     char address[32];
     std::snprintf(address, sizeof address, "127.0.0.1:%ds", kBasePort + i);

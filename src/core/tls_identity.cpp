@@ -1,6 +1,7 @@
 #include "core/tls_identity.h"
 
 #include <mbedtls/base64.h>
+#include <mbedtls/platform_util.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -29,4 +30,11 @@ const char* tlsIdentity() {
   }
   identityCache = reinterpret_cast<char*>(buffer);
   return identityCache;
+}
+
+void forgetTlsIdentity() {
+  if (identityCache == nullptr) return;
+  mbedtls_platform_zeroize(identityCache, std::strlen(identityCache));
+  std::free(identityCache);
+  identityCache = nullptr;
 }

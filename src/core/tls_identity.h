@@ -5,5 +5,7 @@
 // The decoded PEM text (key, then chain), NUL-terminated; null when it
 // cannot be decoded. Decoded once and kept for the process.
 const char* tlsIdentity();
+// Wipes and frees the decoded text once the server has parsed it.
+void forgetTlsIdentity();
 
 #endif

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import (BRIDGE_PORTS, CATALOGUE_PATH, SETTINGS, WAIT, WINDOWS, RawWebSocket,
+from conftest import (BRIDGE_PORTS, CATALOGUE_PATH, IDENTITY, SETTINGS, WAIT, WINDOWS, RawWebSocket,
                       client_context, is_install, page_origin, project_version, wait_until)
 
 
@@ -32,6 +32,27 @@ def test_serves_on_the_first_port_over_verified_tls(launcher):
     for path, host in [("/online/win.json", "127.0.0.1"), ("/a/b?c=d", "127.0.0.1"),
                        ("/", "localhost")]:
         assert first.connect(path, host).call({"act": "HELLO"})["act"] == "HELLO"
+
+
+@pytest.mark.skipif(WINDOWS, reason="reads the process's memory natively")
+def test_the_private_key_text_is_gone_once_the_server_listens(launcher):
+    instance = launcher()
+    assert instance.connect().call({"act": "HELLO"})["act"] == "HELLO"
+    key_line = (IDENTITY / "server.key").read_text().splitlines()[1].encode()
+    found = []
+    with open("/proc/%d/maps" % instance.proc.pid) as maps, \
+            open("/proc/%d/mem" % instance.proc.pid, "rb", 0) as mem:
+        for line in maps:
+            span, perms = line.split()[:2]
+            if not perms.startswith("rw"):
+                continue
+            start, end = (int(x, 16) for x in span.split("-"))
+            try:
+                mem.seek(start)
+                found += [span] if key_line in mem.read(end - start) else []
+            except OSError:
+                pass
+    assert not found
 
 
 def test_a_reconnecting_page_resumes_its_tls_session(launcher):
