@@ -61,6 +61,7 @@ void initialiseLauncher() {
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof modulesDirectoryText)
     modulesDirectoryText[0] = '\0';
 
+  prepareTlsLibrary();
   initialiseHttpTransfer();
   if (kCatalogueTrustBundle[0] != '\0')
     setTransferTrustBundle(kCatalogueTrustBundle);

@@ -8,4 +8,9 @@ const char* tlsIdentity();
 // Wipes and frees the decoded text once the server has parsed it.
 void forgetTlsIdentity();
 
+// mbedTLS builds its AES tables and its lists of ciphers, cipher suites
+// and curves on first use, unguarded: the catalogue fetch and the server's
+// start raced there. Called before either starts.
+void prepareTlsLibrary();
+
 #endif

@@ -47,6 +47,8 @@ def test_the_private_key_text_is_gone_once_the_server_listens(launcher):
             if not perms.startswith("rw"):
                 continue
             start, end = (int(x, 16) for x in span.split("-"))
+            if end - start > 1 << 30:
+                continue  # a sanitizer's shadow, not data
             try:
                 mem.seek(start)
                 found += [span] if key_line in mem.read(end - start) else []
