@@ -1,21 +1,27 @@
 #!/usr/bin/python3
 """Round-trip latency of the real launcher over WSS.
 
-bench/roundtrip.py BUILD_DIR [ROUNDS]: starts the build's test launcher from
+bench/roundtrip.py BUILD_DIR [ROUNDS] [--hostile]: starts the build's test launcher from
 a scratch copy (a Windows build under wine, in the prefix WINEPREFIX names,
 with the loader LAUNCHER_WINE: /usr/lib/wine/wine for i686 builds, wine64
 by default) with the test module echo installed and listed by a local
 catalogue, sends HELLO and then a request relayed to echo ROUNDS times each, one after
 another, and prints the median and 99th percentile of both, the time from
 connect to first reply, and the launcher's resident memory idle and with 45
-clients connected.
+clients connected. With --hostile it measures HELLO and a pushed message's
+delivery (request to push, which waits for a tick) twice: on the idle
+launcher, then while 50 peers trickle TLS handshakes (a byte every 2 s,
+reconnecting when let go) and one client floods requests and never reads.
 """
 import asyncio
 import os
 import ssl
 import statistics
 import sys
+import socket
+import struct
 import tempfile
+import threading
 import time
 
 import websockets
@@ -68,6 +74,60 @@ async def measure(root_pem, rounds, origin):
     return first, hello, relay
 
 
+async def push_rounds(ws, rounds):
+    times = []
+    for n in range(rounds):
+        t = time.perf_counter()
+        await ws.send('{"target":"echo","request":"push:%d"}' % n)
+        await ws.recv()
+        assert await ws.recv() == str(n)
+        times.append(time.perf_counter() - t)
+    return sorted(times)
+
+
+def trickle(stop):
+    while not stop.is_set():
+        try:
+            with socket.create_connection(("127.0.0.1", 11651)) as peer:
+                peer.sendall(b"\x16\x03\x01\x02\x00")
+                while not stop.wait(2):
+                    peer.sendall(b"\x00")
+        except OSError:
+            pass
+
+
+def flood(harness, stop):
+    raw = harness.RawWebSocket(11651)
+    request = ('{"target":"echo","request":"push:%s"}' % ("x" * 60000)).encode()
+    frame = struct.pack("!BBH", 0x81, 0xFE, len(request)) + b"\0\0\0\0" + request
+    try:
+        while not stop.is_set():
+            raw.sock.sendall(frame)
+    except OSError:
+        pass
+
+
+async def hostile(harness, root_pem, rounds, origin):
+    ctx = ssl.create_default_context(cafile=root_pem)
+    async with websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=origin) as ws:
+        assert '"result" : 0' in await ask(ws, '{"request":{"act":"LOAD","module":"echo"}}')
+        idle = (await rounds_of(ws, '{"request":{"act":"HELLO"}}', rounds),
+                await push_rounds(ws, rounds // 10))
+        stop = threading.Event()
+        peers = [threading.Thread(target=flood, args=(harness, stop), daemon=True)]
+        peers += [threading.Thread(target=trickle, args=(stop,), daemon=True) for _ in range(50)]
+        for peer in peers:
+            peer.start()
+            time.sleep(0.01)
+        await asyncio.sleep(3)
+        try:
+            busy = (await rounds_of(ws, '{"request":{"act":"HELLO"}}', rounds),
+                    await push_rounds(ws, rounds // 10))
+        finally:
+            stop.set()
+    return idle, busy
+
+
 async def ask(ws, message):
     await ws.send(message)
     return await ws.recv()
@@ -80,7 +140,8 @@ def report(name, times):
 
 def main():
     build = os.path.abspath(sys.argv[1])
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+    numbers = [a for a in sys.argv[2:] if not a.startswith("--")]
+    rounds = int(numbers[0]) if numbers else 2000
     os.environ["LAUNCHER_BUILD_DIR"] = build
     import conftest as harness
     origin = harness.page_origin()
@@ -106,6 +167,8 @@ def main():
                 sys.exit("launcher did not start")
             idle = resident_kib(instance.proc.pid)
             busy = asyncio.run(hold_clients(root, 45, instance.proc.pid, origin))
+            if "--hostile" in sys.argv:
+                calm, attacked = asyncio.run(hostile(harness, root, rounds, origin))
         finally:
             for launcher in made:
                 launcher.expect_exit = True
@@ -117,6 +180,11 @@ def main():
     report("relay to echo", relay)
     print(f"connect + TLS + first reply {first * 1e3:.1f} ms")
     print(f"resident memory idle {idle} KiB, with 45 clients {busy} KiB")
+    if "--hostile" in sys.argv:
+        for what, before, during in zip(["HELLO", "pushed message"], calm, attacked):
+            report(what + ", idle", before)
+            report(what + ", hostile", during)
+            print(f"  median {statistics.median(during) / statistics.median(before):.2f}x idle")
 
 
 if __name__ == "__main__":

@@ -43,7 +43,7 @@ add_custom_target(delay_imports DEPENDS "${LAUNCHER_DELAY_crypt32}" "${LAUNCHER_
 # slim locks (our patch) rather than pthreads.
 include(cmake/patched_copy.cmake)
 set(MBEDTLS_SRC "${CMAKE_BINARY_DIR}/mbedtls")
-launcher_patched_copy("${LAUNCHER_THIRD_PARTY}/mbedtls" "${MBEDTLS_SRC}"
+launcher_patched_copy("${LAUNCHER_THIRD_PARTY}/mbedtls" 2.28.3-1 "${MBEDTLS_SRC}"
   "${CMAKE_SOURCE_DIR}/patches/mbedtls-win32-threading.patch" include library)
 file(GLOB _mbedtls_sources "${MBEDTLS_SRC}/library/*.c")
 add_library(mbedtls_windows STATIC ${_mbedtls_sources})

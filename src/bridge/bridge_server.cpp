@@ -2,12 +2,16 @@
 #include "bridge/bridge_server.h"
 
 #include <civetweb.h>
+#include <mbedtls/platform_util.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
+#include "bridge/frame_input.h"
+#include "bridge/frame_output.h"
 #include "bridge/origin_policy.h"
 #include "bridge/outgoing_queue.h"
 #include "platform/platform.h"
@@ -62,17 +66,27 @@ int onConnect(const mg_connection* connection, void*) {
 }
 
 void onReady(mg_connection* connection, void*) {
-  markClientReady(clientOf(connection), connection);
+  BridgeClient* client = clientOf(connection);
+  // A client without a writer of its own is never ticked.
+  if (client != nullptr && startClientOutput(client))
+    markClientReady(client, connection);
 }
 
 int onData(mg_connection* connection, int bits, char* data, size_t length,
            void* hooksData) {
-  const BridgeClient* client = clientOf(connection);
+  BridgeClient* client = clientOf(connection);
+  if (client == nullptr || client->connection != connection) return 1;
+  const FrameOutcome outcome =
+      takeFrame(client->input, bits, data, length, LAUNCHER_MAX_MESSAGE_BYTES);
+  if (outcome.kind == FrameOutcome::Close) {
+    sendClose(connection, outcome.code);
+    return 0;
+  }
+  if (outcome.kind == FrameOutcome::Nothing) return 1;
   const auto* hooks = static_cast<const BridgeHooks*>(hooksData);
-  if (client != nullptr && client->connection == connection &&
-      (bits & 0x0F) == MG_WEBSOCKET_OPCODE_TEXT && hooks != nullptr &&
-      hooks->onMessage != nullptr)
-    hooks->onMessage(connection, data, length);
+  if (hooks != nullptr && hooks->onMessage != nullptr)
+    hooks->onMessage(connection, outcome.data, outcome.length);
+  releaseMessage(client->input);
   // A worker that has answered lets the workers of other clients that wait
   // for the processor go first. Otherwise the scheduler can keep it running
   // through one client's next requests for milliseconds while every other
@@ -85,8 +99,13 @@ int onData(mg_connection* connection, int bits, char* data, size_t length,
 void onClose(const mg_connection* connection, void* hooksData) {
   BridgeClient* client = clientOf(connection);
   if (client == nullptr) return;
-  mg_set_user_connection_data(connection, nullptr);
+  // The writer goes first, the record when the tick has let go of it: until
+  // then both look it up through the connection.
+  stopClientOutput(client);
+  ClientOutput* output = client->output;
   unregisterClient(client);
+  mg_set_user_connection_data(connection, nullptr);
+  freeClientOutput(output);
   const auto* hooks = static_cast<const BridgeHooks*>(hooksData);
   if (hooks != nullptr && hooks->onClosed != nullptr)
     hooks->onClosed(connection);
@@ -94,16 +113,11 @@ void onClose(const mg_connection* connection, void* hooksData) {
 
 // 1001, going away: the page's library then tries the ports again, and
 // finds whichever launcher starts next.
-void closeGoingAway(Connection connection) {
-  const char goingAway[] = {0x03, static_cast<char>(0xE9)};
-  mg_websocket_write(
-      const_cast<mg_connection*>(static_cast<const mg_connection*>(connection)),
-      MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, goingAway, sizeof goingAway);
-}
+void closeGoingAway(Connection connection) { sendClose(connection, 1001); }
 
 void stopServer(mg_context* context) {
   // The tick's own hand-over, so no close frame crosses a delivery.
-  tickClients(BridgeHooks{closeGoingAway, nullptr, nullptr, nullptr});
+  tickClients(BridgeHooks{closeGoingAway, nullptr, nullptr, nullptr, nullptr});
   const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
   while (clientCount() != 0 && std::chrono::steady_clock::now() < deadline)
     platform::sleepMilliseconds(10);
@@ -131,6 +145,11 @@ int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
                            nullptr};
   mg_context* context = mg_start(nullptr, nullptr, options);
   if (context == nullptr) return 1;
+  // The key is parsed: the server's copy of its text goes (the option is
+  // read only at start).
+  if (const char* kept = mg_get_option(context, "ssl_certificate"))
+    mbedtls_platform_zeroize(const_cast<char*>(kept), std::strlen(kept));
+  if (hooks.onListening != nullptr) hooks.onListening();
 
   setClientRegistryLock(RegistryLock{lockContext, unlockContext, context});
   mg_set_request_handler(context, "", onPlainRequest, nullptr);

@@ -35,7 +35,8 @@ void setClientRegistryLock(RegistryLock lock) { registryLock = lock; }
 
 BridgeClient* registerClient(Connection connection) {
   RegistryGuard guard;
-  auto* client = new (std::nothrow) BridgeClient{connection, Connected};
+  auto* client = new (std::nothrow)
+      BridgeClient{connection, Connected, false, {}, nullptr};
   if (client == nullptr) return nullptr;
   try {
     clientRegistry.push_back(client);

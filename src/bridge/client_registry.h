@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "bridge/connection.h"
+#include "bridge/frame_input.h"
 
 enum ClientState : std::int32_t {
   Closed = 0,
@@ -18,6 +19,11 @@ enum ClientState : std::int32_t {
 struct BridgeClient {
   Connection connection;
   std::int32_t state;
+  // Once a closing frame has gone out nothing else may: under the
+  // connection's write lock.
+  bool closing = false;
+  MessageAssembly input;                  // the connection's worker's alone
+  struct ClientOutput* output = nullptr;  // frame_output's
 };
 
 struct BridgeHooks {
@@ -30,6 +36,8 @@ struct BridgeHooks {
   // Between ticks, when something queued should not wait for the next one;
   // modules are polled only by onTick.
   void (*onEarlyDelivery)(Connection connection);
+  // Once the server listens: the TLS identity's text is no longer needed.
+  void (*onListening)();
 };
 
 // The lock that guards the registry and every state: the server's context

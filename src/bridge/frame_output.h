@@ -3,6 +3,7 @@
 #define LAUNCHER_BRIDGE_FRAME_OUTPUT_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "bridge/connection.h"
 
@@ -14,8 +15,22 @@ void setFrameWriter(FrameWriter writer);
 
 // A null text sends nothing.
 void sendText(Connection connection, const char* text);
-// One frame per text, in order, up to the null entry; the server sends them
-// together.
+// One frame per text, in order, up to the null entry: from the tick, so the
+// server queues them for the client's own writer, which sends them
+// together. A client whose unsent frames would pass 8 MiB is closed with
+// 1008 instead.
 void sendTexts(Connection connection, char* const* texts);
+
+struct BridgeClient;
+struct ClientOutput;
+// The client's writer, from when it is ready until it closes; start is
+// false when no writer could be made. After stop the tick may still queue
+// frames, which go nowhere; free once the client has been unregistered.
+bool startClientOutput(BridgeClient* client);
+void stopClientOutput(BridgeClient* client);
+void freeClientOutput(ClientOutput* output);
+// The server's closing frame with code (none for 0); nothing is sent to
+// the connection after it.
+void sendClose(Connection connection, std::uint16_t code);
 
 #endif

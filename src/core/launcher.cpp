@@ -63,6 +63,7 @@ void initialiseLauncher() {
   if (n < 0 || static_cast<std::size_t>(n) >= sizeof modulesDirectoryText)
     modulesDirectoryText[0] = '\0';
 
+  prepareTlsLibrary();
   initialiseHttpTransfer();
   if (kCatalogueTrustBundle[0] != '\0')
     setTransferTrustBundle(kCatalogueTrustBundle);
@@ -92,7 +93,7 @@ int launcherMain(int argc, char** argv) {
   if (argc > 1) (void)argv[1];
 
   BridgeHooks hooks{deliverToClient, routeMessage, forgetClient,
-                    deliverQueuedToClient};
+                    deliverQueuedToClient, forgetTlsIdentity};
   for (int i = 0; i < kPortAttempts; ++i) {
     char address[32];
     std::snprintf(address, sizeof address, "127.0.0.1:%ds", kBasePort + i);

@@ -1,6 +1,11 @@
 #include "core/tls_identity.h"
 
+#include <mbedtls/aes.h>
 #include <mbedtls/base64.h>
+#include <mbedtls/cipher.h>
+#include <mbedtls/ecp.h>
+#include <mbedtls/platform_util.h>
+#include <mbedtls/ssl_ciphersuites.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -29,4 +34,22 @@ const char* tlsIdentity() {
   }
   identityCache = reinterpret_cast<char*>(buffer);
   return identityCache;
+}
+
+void prepareTlsLibrary() {
+  mbedtls_aes_context aes;
+  const unsigned char key[16] = {};
+  mbedtls_aes_init(&aes);
+  (void)mbedtls_aes_setkey_enc(&aes, key, 128);
+  mbedtls_aes_free(&aes);
+  (void)mbedtls_cipher_list();
+  (void)mbedtls_ssl_list_ciphersuites();
+  (void)mbedtls_ecp_grp_id_list();
+}
+
+void forgetTlsIdentity() {
+  if (identityCache == nullptr) return;
+  mbedtls_platform_zeroize(identityCache, std::strlen(identityCache));
+  std::free(identityCache);
+  identityCache = nullptr;
 }

@@ -78,7 +78,7 @@ class ClientRegistryTest : public ::testing::Test {
       std::lock_guard<std::mutex> guard(log_.lock);
       log_.ticked.clear();
     }
-    tickClients(BridgeHooks{recordTick, nullptr, nullptr, nullptr});
+    tickClients(BridgeHooks{recordTick, nullptr, nullptr, nullptr, nullptr});
     std::lock_guard<std::mutex> guard(log_.lock);
     return log_.ticked;
   }
