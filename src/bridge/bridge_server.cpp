@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -22,6 +23,8 @@ constexpr std::chrono::milliseconds kTickInterval{100};
 // How long a stop waits for pages to answer its close before the server
 // ends their connections itself.
 constexpr std::chrono::milliseconds kCloseWait{300};
+// How long a stop waits for the workers and modules to finish.
+constexpr unsigned kStopPatienceMs = 2000;
 
 // Rung when queued messages should not wait for the next tick.
 std::mutex wakeLock;
@@ -121,6 +124,12 @@ void stopServer(mg_context* context) {
   const auto deadline = std::chrono::steady_clock::now() + kCloseWait;
   while (clientCount() != 0 && std::chrono::steady_clock::now() < deadline)
     platform::sleepMilliseconds(10);
+  // A worker inside a module that never returns would hold the join below
+  // for ever: past this the process ends regardless, as it was asked to.
+  std::thread([] {
+    platform::sleepMilliseconds(kStopPatienceMs);
+    std::_Exit(0);
+  }).detach();
   // Joins every worker: no module code runs once it returns.
   mg_stop(context);
 }

@@ -226,6 +226,11 @@ class Staging {
   // Keeps every file that an entry replaces, then moves every entry into
   // place; when either step fails, whatever was moved goes back.
   SRes commit(const CSzArEx& db) {
+    // Two modules' packages may carry the same file (a shared helper): one
+    // commit's rollback must not undo what the other placed. A leaf lock,
+    // held only around these moves.
+    static std::mutex commitLock;
+    std::lock_guard<std::mutex> guard(commitLock);
     UInt32 kept = 0;
     UInt32 placed = 0;
     bool failed = false;

@@ -64,7 +64,9 @@ bool watchStopRequests() {
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  // A second signal takes the default action: it ends a launcher whose stop
+  // is stuck.
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
   return sigaction(SIGTERM, &action, nullptr) == 0 &&
          sigaction(SIGINT, &action, nullptr) == 0;
 }

@@ -180,9 +180,11 @@ bool setFileAttributes(const Utf16* path, std::uint32_t attributes) {
   std::string narrow;
   if (!toUtf8(path, narrow)) return false;
   if ((attributes & kUnixExtension) != 0) {
-    // No set-id or sticky bits from a package, and the owner can always
-    // read the file, or the launcher could not check its own modules.
-    const mode_t mode = static_cast<mode_t>((attributes >> 16) & 0777);
+    // No set-id or sticky bits from a package, nobody but the owner may
+    // write code the launcher loads (packers often carry 0666 or 0777), and
+    // the owner can always read the file, or the launcher could not check
+    // its own modules.
+    const mode_t mode = static_cast<mode_t>((attributes >> 16) & 0755);
     return chmod(narrow.c_str(), mode | S_IRUSR) == 0;
   }
   if ((attributes & kReadOnly) == 0) return true;
