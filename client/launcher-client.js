@@ -376,7 +376,7 @@ export class LauncherClient extends EventTarget {
           throw stopped.reason;
         }
         try {
-          return await this._adopt(found.ws, port, found.hello);
+          return await this._adopt(found.ws, port, found.hello, stopped);
         } catch (error) {
           // Dropped while loading its modules again: look again, or say why.
           if (!wait || stopped.aborted) throw stopped.aborted ? stopped.reason : error;
@@ -472,7 +472,7 @@ export class LauncherClient extends EventTarget {
     });
   }
 
-  async _adopt(ws, port, hello) {
+  async _adopt(ws, port, hello, stopped) {
     this._socket = ws;
     this._port = port;
     this._prefix = randomPrefix();
@@ -488,17 +488,27 @@ export class LauncherClient extends EventTarget {
     // again before the page is told it may send to them.
     const reloaded = [];
     const failed = [];
-    if (this.options.reload) {
-      for (const name of [...this._loaded]) {
+    // A caller that gave up meanwhile (signal, time-out, close()) must not be
+    // left with a connection it no longer waits for.
+    const abandon = () => {
+      if (this._socket === ws) this._closed(1000, "connect() ended", true);
+    };
+    stopped.addEventListener("abort", abandon);
+    try {
+      for (const name of this.options.reload ? [...this._loaded] : []) {
         try {
           await this._load(name);
           reloaded.push(name);
         } catch (error) {
+          if (stopped.aborted) throw stopped.reason;
           if (this._socket !== ws) throw error;
           this._loaded.delete(name);
           failed.push({ module: name, error });
         }
+        if (stopped.aborted) throw stopped.reason;
       }
+    } finally {
+      stopped.removeEventListener("abort", abandon);
     }
     if (this._socket !== ws) throw new LauncherError("closed", "the connection closed while its modules were loaded again");
     this._state = "open";

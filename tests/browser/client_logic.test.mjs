@@ -368,3 +368,24 @@ test("stray install messages are swallowed, over-size sends refused, and closed 
   end.last.drop(1009);
   await assert.rejects(load, { code: "closed", closeCode: 1009, message: /code 1009/ });
 });
+
+test("connect() that ends while it loads the page's modules again leaves no connection open", LIMIT, async () => {
+  let holding = null;
+  const held = new Promise((resolve) => { holding = resolve; });
+  let reconnected = false;
+  const end = launcher((name, socket) => (reconnected ? (holding(socket), []) : [{ act: "LOAD", result: 0 }]));
+  ScriptedSocket.ends = new Map([[11651, end]]);
+  const client = new LauncherClient({ ports: [11651] });
+  await client.connect();
+  await client.load("m");
+  client.close();
+  reconnected = true;
+  const controller = new AbortController();
+  const connecting = client.connect({ signal: controller.signal });
+  const socket = await held;
+  controller.abort();
+  socket.deliver({ act: "LOAD", result: 0 }); // the answer the abandoned connect() waited for
+  await assert.rejects(connecting, { code: "aborted" });
+  assert.equal(client.state, "closed");
+  assert.equal(socket.onmessage, null);
+});
