@@ -389,3 +389,16 @@ test("connect() that ends while it loads the page's modules again leaves no conn
   assert.equal(client.state, "closed");
   assert.equal(socket.onmessage, null);
 });
+
+test("a plain connect() behind a waiting one sees one round of ports; the wait goes on", LIMIT, async () => {
+  ScriptedSocket.ends = new Map();
+  const client = new LauncherClient({ ports: [11651, 11652], retryInterval: 60000, maxRetryInterval: 60000 });
+  const waiting = client.connect({ wait: true });
+  await assert.rejects(client.connect(), { code: "not-found",
+    attempts: [{ port: 11651, outcome: "refused" }, { port: 11652, outcome: "refused" }] });
+  // Asked during the wait between rounds, it does not sit out the backoff.
+  ScriptedSocket.ends.set(11652, hello);
+  assert.equal((await client.connect()).port, 11652);
+  assert.equal((await waiting).port, 11652);
+  client.close();
+});
