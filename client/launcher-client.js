@@ -167,18 +167,20 @@ function bounded(promise, { signal, timeout } = {}, what) {
   });
 }
 
-// Resolves after ms, or rejects with the signal's reason; leaves no listener behind.
-function sleep(ms, signal) {
+// Resolves after ms or at hooks.wake(), or rejects with the signal's reason;
+// leaves no listener behind.
+function sleep(ms, signal, hooks = {}) {
   return new Promise((resolve, reject) => {
-    const onAbort = () => {
+    const end = (settle, value) => {
       clearTimeout(timer);
-      reject(signal.reason);
-    };
-    const timer = setTimeout(() => {
       signal.removeEventListener("abort", onAbort);
-      resolve();
-    }, ms);
+      hooks.wake = null;
+      settle(value);
+    };
+    const onAbort = () => end(reject, signal.reason);
+    const timer = setTimeout(() => end(resolve), ms);
     signal.addEventListener("abort", onAbort, { once: true });
+    hooks.wake = () => end(resolve);
   });
 }
 
@@ -326,7 +328,12 @@ export class LauncherClient extends EventTarget {
   connect({ wait = false, signal, timeout } = {}) {
     if (this._state === "open") return Promise.resolve(this._helloInfo());
     this._wanted = true;
-    if (this._connecting) return bounded(this._connecting.promise, { signal, timeout }, "connect()");
+    const running = this._connecting;
+    if (running) {
+      // Without wait a caller must hear "not-found" even while a waiting attempt goes on.
+      const shared = wait || !running.wait ? running.promise : this._nextRound(running);
+      return bounded(shared, { signal, timeout }, "connect()");
+    }
     this._state = "connecting";
     const stop = new AbortController();
     const onAbort = () => stop.abort(abortError(signal, "connect()"));
@@ -339,20 +346,22 @@ export class LauncherClient extends EventTarget {
       timer = setTimeout(() => stop.abort(new LauncherError("timeout",
         `no launcher was found within ${timeout} ms`)), timeout);
     }
-    const current = { stop, promise: null };
+    const current = { stop, promise: null, wait, round: null, wake: null };
     const settle = () => {
       clearTimeout(timer);
       if (signal) signal.removeEventListener("abort", onAbort);
       if (this._connecting === current) this._connecting = null;
     };
-    current.promise = this._attempt(wait, stop.signal).then(
+    current.promise = this._attempt(wait, stop.signal, current).then(
       (info) => {
         settle();
+        current.round?.resolve(info);
         return info;
       },
       (error) => {
         const mine = this._connecting === current;
         settle();
+        current.round?.reject(error);
         if (mine && this._state === "connecting") {
           this._state = "closed";
           this._endIterators();
@@ -363,7 +372,15 @@ export class LauncherClient extends EventTarget {
     return current.promise;
   }
 
-  async _attempt(wait, stopped) {
+  // The end of the waiting attempt's next round, for a connect() without wait;
+  // one asked between rounds starts the next round now.
+  _nextRound(running) {
+    if (!running.round) running.round = deferred();
+    running.wake?.();
+    return running.round.promise;
+  }
+
+  async _attempt(wait, stopped, current) {
     const { ports, maxRetries } = this.options;
     for (let round = 0; ; round++) {
       const attempts = [];
@@ -376,15 +393,18 @@ export class LauncherClient extends EventTarget {
           throw stopped.reason;
         }
         try {
-          return await this._adopt(found.ws, port, found.hello);
+          return await this._adopt(found.ws, port, found.hello, stopped);
         } catch (error) {
           // Dropped while loading its modules again: look again, or say why.
           if (!wait || stopped.aborted) throw stopped.aborted ? stopped.reason : error;
         }
       }
       if (stopped.aborted) throw stopped.reason;
-      if (!wait || round >= maxRetries) throw this._notFound(attempts);
-      await sleep(this._backoff(round), stopped);
+      const error = this._notFound(attempts);
+      if (!wait || round >= maxRetries) throw error;
+      current.round?.reject(error);
+      current.round = null;
+      await sleep(this._backoff(round), stopped, current);
     }
   }
 
@@ -472,7 +492,7 @@ export class LauncherClient extends EventTarget {
     });
   }
 
-  async _adopt(ws, port, hello) {
+  async _adopt(ws, port, hello, stopped) {
     this._socket = ws;
     this._port = port;
     this._prefix = randomPrefix();
@@ -488,17 +508,27 @@ export class LauncherClient extends EventTarget {
     // again before the page is told it may send to them.
     const reloaded = [];
     const failed = [];
-    if (this.options.reload) {
-      for (const name of [...this._loaded]) {
+    // A caller that gave up meanwhile (signal, time-out, close()) must not be
+    // left with a connection it no longer waits for.
+    const abandon = () => {
+      if (this._socket === ws) this._closed(1000, "connect() ended", true);
+    };
+    stopped.addEventListener("abort", abandon);
+    try {
+      for (const name of this.options.reload ? [...this._loaded] : []) {
         try {
           await this._load(name);
           reloaded.push(name);
         } catch (error) {
+          if (stopped.aborted) throw stopped.reason;
           if (this._socket !== ws) throw error;
           this._loaded.delete(name);
           failed.push({ module: name, error });
         }
+        if (stopped.aborted) throw stopped.reason;
       }
+    } finally {
+      stopped.removeEventListener("abort", abandon);
     }
     if (this._socket !== ws) throw new LauncherError("closed", "the connection closed while its modules were loaded again");
     this._state = "open";

@@ -368,3 +368,37 @@ test("stray install messages are swallowed, over-size sends refused, and closed 
   end.last.drop(1009);
   await assert.rejects(load, { code: "closed", closeCode: 1009, message: /code 1009/ });
 });
+
+test("connect() that ends while it loads the page's modules again leaves no connection open", LIMIT, async () => {
+  let holding = null;
+  const held = new Promise((resolve) => { holding = resolve; });
+  let reconnected = false;
+  const end = launcher((name, socket) => (reconnected ? (holding(socket), []) : [{ act: "LOAD", result: 0 }]));
+  ScriptedSocket.ends = new Map([[11651, end]]);
+  const client = new LauncherClient({ ports: [11651] });
+  await client.connect();
+  await client.load("m");
+  client.close();
+  reconnected = true;
+  const controller = new AbortController();
+  const connecting = client.connect({ signal: controller.signal });
+  const socket = await held;
+  controller.abort();
+  socket.deliver({ act: "LOAD", result: 0 }); // the answer the abandoned connect() waited for
+  await assert.rejects(connecting, { code: "aborted" });
+  assert.equal(client.state, "closed");
+  assert.equal(socket.onmessage, null);
+});
+
+test("a plain connect() behind a waiting one sees one round of ports; the wait goes on", LIMIT, async () => {
+  ScriptedSocket.ends = new Map();
+  const client = new LauncherClient({ ports: [11651, 11652], retryInterval: 60000, maxRetryInterval: 60000 });
+  const waiting = client.connect({ wait: true });
+  await assert.rejects(client.connect(), { code: "not-found",
+    attempts: [{ port: 11651, outcome: "refused" }, { port: 11652, outcome: "refused" }] });
+  // Asked during the wait between rounds, it does not sit out the backoff.
+  ScriptedSocket.ends.set(11652, hello);
+  assert.equal((await client.connect()).port, 11652);
+  assert.equal((await waiting).port, 11652);
+  client.close();
+});
