@@ -1,5 +1,6 @@
 #include "install/package_extraction.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +33,8 @@ constexpr char kStagingName[] = ".unpacking";
 // Its folders are numbered; one whose number a leftover still holds is
 // passed over.
 constexpr unsigned kStagingAttempts = 100;
+// Beside a staging folder's "new" and "old" once its files are all in place.
+constexpr char kCommittedMark[] = "committed";
 std::atomic<unsigned long> stagingNumber{0};
 
 // The attribute word: Unix permissions and file type in the high half when
@@ -253,21 +256,27 @@ class Staging {
         break;
       }
     }
-    if (!failed) return SZ_OK;
+    if (!failed) {
+      markCommitted();
+      return SZ_OK;
+    }
     for (UInt32 i = placed; i-- > 0;) {
       if (!SzArEx_IsDir(&db, i) && kept_[i] == 0)
         platform::removeOutputFile(target_.entry(db, i));
     }
     for (UInt32 i = kept; i-- > 0;) {
-      if (!SzArEx_IsDir(&db, i) && kept_[i] == 1)
-        platform::replaceFile(aside_.entry(db, i), target_.entry(db, i));
+      if (!SzArEx_IsDir(&db, i) && kept_[i] == 1 &&
+          !platform::replaceFile(aside_.entry(db, i), target_.entry(db, i)))
+        restorePending_ = true;
     }
     return SZ_ERROR_FAIL;
   }
 
-  // Whatever stays (a replaced file still in use) goes at the next start.
+  // Whatever stays (a replaced file still in use) goes at the next start,
+  // and so do originals a rollback could not put back: that start tries
+  // again (removeUnpackLeftovers).
   void remove() {
-    if (root_ == 0) return;
+    if (root_ == 0 || restorePending_) return;
     staged_.cutPrefix(root_);
     platform::removeTree(staged_.prefix());
     // Only when empty: other calls may be staging beside this one.
@@ -285,6 +294,18 @@ class Staging {
   std::size_t root_ = 0;
   // Per entry: 1 when a file it replaces was kept aside.
   std::vector<signed char> kept_;
+  bool restorePending_ = false;
+
+  // Until this mark exists, the next start takes what is kept aside for the
+  // originals of an unfinished commit and puts them back; a commit that
+  // went through keeps its new files, whatever of the old stays in use.
+  void markCommitted() {
+    staged_.cutPrefix(root_);
+    staged_.extendPrefix(kCommittedMark);
+    const platform::FileHandle mark =
+        platform::createOutputFile(staged_.prefix());
+    if (mark != platform::kNoFile) platform::closeFile(mark);
+  }
 };
 
 // Writes every file entry into the staging folder, in archive order.
@@ -422,15 +443,93 @@ int extractPackage(const char* archivePath,
   return result;
 }
 
+namespace {
+
+// NUL-terminated UTF-16 paths for the walk over leftovers.
+using Units = std::vector<Utf16>;
+
+Units joined(const Units& folder, const Utf16* name) {
+  Units path(folder.begin(), folder.end() - 1);
+  path.push_back(platform::kPathSeparator);
+  for (; *name != 0; ++name) path.push_back(*name);
+  path.push_back(0);
+  return path;
+}
+
+Units joined(const Units& folder, const char* name) {
+  Units units(name, name + std::strlen(name) + 1);
+  return joined(folder, units.data());
+}
+
+struct Listing {
+  std::vector<Units> names;
+  std::vector<bool> folders;
+  bool has(const char* name) const {
+    const std::size_t length = std::strlen(name) + 1;
+    for (const Units& entry : names)
+      if (entry.size() == length &&
+          std::equal(name, name + length, entry.begin()))
+        return true;
+    return false;
+  }
+};
+
+void collect(void* context, const Utf16* name, bool isFolder) {
+  auto* listing = static_cast<Listing*>(context);
+  std::size_t length = 0;
+  while (name[length] != 0) ++length;
+  listing->names.emplace_back(name, name + length + 1);
+  listing->folders.push_back(isFolder);
+}
+
+// Moves every file under aside back to its place under target, replacing
+// what an unfinished commit put there. True when each one went back (or
+// there was nothing).
+bool restoreKept(const Units& aside, const Units& target) {
+  Listing listing;
+  if (!platform::listDirectory(aside.data(), collect, &listing)) return true;
+  bool restored = true;
+  for (std::size_t i = 0; i < listing.names.size(); ++i) {
+    const Units from = joined(aside, listing.names[i].data());
+    const Units to = joined(target, listing.names[i].data());
+    if (listing.folders[i]) {
+      platform::createDirectory(to.data());
+      restored = restoreKept(from, to) && restored;
+    } else {
+      restored = platform::replaceFile(from.data(), to.data()) && restored;
+    }
+  }
+  return restored;
+}
+
+}  // namespace
+
 void removeUnpackLeftovers(const platform::Utf16* destinationDirectory,
                            std::size_t destinationLength) {
-  EntryPath path;
   try {
-    path.reserve(destinationLength + sizeof kStagingName + 2);
+    Units destination(destinationDirectory,
+                      destinationDirectory + destinationLength);
+    destination.push_back(0);
+    const Units staging = joined(destination, kStagingName);
+    Listing runs;
+    if (!platform::listDirectory(staging.data(), collect, &runs)) return;
+    bool keep = false;
+    for (std::size_t i = 0; i < runs.names.size(); ++i) {
+      const Units run = joined(staging, runs.names[i].data());
+      Listing inside;
+      // A commit cut short (a killed process, a rollback that failed) had
+      // moved originals aside: they go back before anything is removed,
+      // and stay for the next start if they cannot.
+      if (runs.folders[i] &&
+          platform::listDirectory(run.data(), collect, &inside) &&
+          !inside.has(kCommittedMark) &&
+          !restoreKept(joined(run, "old"), destination)) {
+        keep = true;
+        continue;
+      }
+      platform::removeTree(run.data());
+    }
+    if (!keep) platform::removeTree(staging.data());
   } catch (const std::bad_alloc&) {
-    return;
   }
-  path.setPrefix(destinationDirectory, destinationLength);
-  path.extendPrefix(kStagingName);
-  platform::removeTree(path.prefix());
 }

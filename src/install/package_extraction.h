@@ -19,7 +19,8 @@ int extractPackage(const char* archivePath,
 
 // What earlier calls could not remove (files replaced while in use, or the
 // staging of a process that ended part way); for the start of the process,
-// before any call.
+// before any call. Originals that a commit cut short had moved aside go back
+// first, so the module is as it was before that call.
 void removeUnpackLeftovers(const platform::Utf16* destinationDirectory,
                            std::size_t destinationLength);
 

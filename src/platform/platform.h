@@ -131,6 +131,13 @@ bool removeTree(const Utf16* path);
 // Removes an empty directory.
 bool removeDirectory(const Utf16* path);
 
+// Calls visit once for each entry of the folder at path (not "." or ".."),
+// saying whether it is a folder; a link is never one. False when the folder
+// cannot be read. The folder must not change during the call.
+using DirectoryVisitor = void (*)(void* context, const Utf16* name,
+                                  bool isFolder);
+bool listDirectory(const Utf16* path, DirectoryVisitor visit, void* context);
+
 }  // namespace platform
 
 #endif

@@ -1,5 +1,6 @@
 // POSIX implementation of the platform layer's unpacking calls. Paths arrive
 // as UTF-16 and are handed to the system as UTF-8.
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 #include <ctime>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -239,6 +242,27 @@ bool removeTree(const Utf16* path) {
 bool removeDirectory(const Utf16* path) {
   std::string narrow;
   return toUtf8(path, narrow) && rmdir(narrow.c_str()) == 0;
+}
+
+bool listDirectory(const Utf16* path, DirectoryVisitor visit, void* context) {
+  std::string narrow;
+  if (!toUtf8(path, narrow)) return false;
+  DIR* folder = opendir(narrow.c_str());
+  if (folder == nullptr) return false;
+  std::vector<Utf16> name;
+  while (const dirent* entry = readdir(folder)) {
+    const std::string_view text = entry->d_name;
+    if (text == "." || text == "..") continue;
+    struct stat st;
+    // A name that is not UTF-8 cannot be one the launcher wrote.
+    name.assign(text.size() + 1, 0);
+    if (fstatat(dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        narrowToUtf16(entry->d_name, name.data(), name.size()) == 0)
+      continue;
+    visit(context, name.data(), S_ISDIR(st.st_mode));
+  }
+  closedir(folder);
+  return true;
 }
 
 }  // namespace platform

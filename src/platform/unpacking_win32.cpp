@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -223,6 +224,25 @@ bool removeTree(const Utf16* path) {
 
 bool removeDirectory(const Utf16* path) {
   return ::RemoveDirectoryW(wide(path)) != FALSE;
+}
+
+bool listDirectory(const Utf16* path, DirectoryVisitor visit, void* context) {
+  std::wstring pattern = wide(path);
+  pattern += L"\\*";
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    // A junction or a directory link is not a folder of the tree.
+    const bool isFolder =
+        (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    visit(context, reinterpret_cast<const Utf16*>(found.cFileName), isFolder);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return true;
 }
 
 }  // namespace platform

@@ -164,16 +164,23 @@ def test_a_failed_update_leaves_the_installed_files_as_they_were(launcher, catal
     for module in ["kept", "bzip"]:
         instance.preinstall(module, library="echo")
     (instance.modules / "neighbour.txt").write_bytes(b"beside them")
-    # What an unpack cut short, or a replaced library still in use, left.
-    leftover = instance.modules / ".unpacking" / "3" / "old" / library_name("gone")
-    leftover.parent.mkdir(parents=True)
-    leftover.write_bytes(b"replaced while in use")
     before = modules_content(instance)
+    # A replaced library that was still in use after its commit went through.
+    committed = instance.modules / ".unpacking" / "3"
+    (committed / "old").mkdir(parents=True)
+    (committed / "old" / library_name("gone")).write_bytes(b"replaced while in use")
+    (committed / "committed").write_bytes(b"")
+    # A commit cut short by the process's end: one original moved aside (as
+    # on Windows), one kept as a second link and already replaced (as here).
+    cut = instance.modules / ".unpacking" / "4" / "old"
+    cut.mkdir(parents=True)
+    (instance.modules / "neighbour.txt").rename(cut / "neighbour.txt")
+    kept = instance.modules / library_name("kept")
+    (cut / library_name("kept")).write_bytes(kept.read_bytes())
+    kept.write_bytes(b"half an update")
     client = ready_client(instance.start())
 
     assert not (instance.modules / ".unpacking").exists()
-    del before[".unpacking"], before[".unpacking/3"], before[".unpacking/3/old"]
-    del before[".unpacking/3/old/" + library_name("gone")]
     for module in ["kept", "bzip"]:
         assert client.load(module) == {"act": "LOAD", "result": 3}, module
         assert client.install_messages()[-1] == final(5), module
