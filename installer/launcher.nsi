@@ -25,6 +25,22 @@ SetCompressor /SOLID lzma
 
 !include LogicLib.nsh
 !include MUI2.nsh
+!include StrFunc.nsh
+!include x64.nsh
+
+${StrStr}
+
+; The state of the user.js functions below.
+Var userJs
+Var lineStart
+Var lineEnd
+Var lastByte
+Var cutStart
+Var cutEnd
+Var addedText
+Var rewritten
+; The desktop shell's process, once .onInit has looked for it.
+Var shellProcess
 
 !define UNINSTALL_PARENT "Software\Microsoft\Windows\CurrentVersion\Uninstall"
 !define UNINSTALL_KEY "${UNINSTALL_PARENT}\${PRODUCT_NAME}"
@@ -40,6 +56,12 @@ SetCompressor /SOLID lzma
 !define STOP_WAIT 5000
 ; Exit code of a finished install whose root certificate the user declined.
 !define EXIT_ROOT_DECLINED 3
+; Exit code of a setup run by another account than the desktop's user
+; (an administrator's credentials typed in): nothing is installed.
+!define EXIT_OTHER_ACCOUNT 4
+; Exit code of a finished install on a machine whose policy ignores the
+; roots users add, where the machine does not trust the root either.
+!define EXIT_USER_ROOTS_IGNORED 5
 
 Name "${PRODUCT_NAME}"
 OutFile "${OUTPUT_FILE}"
@@ -153,6 +175,13 @@ FunctionEnd
 ; refusal is a failed call.
 !define CERT_QUERY 'crypt32::CryptQueryObject(i 1, w s, i 2, i 14, i 0, p 0, p 0, p 0, p 0, p 0, *p .r1) i .r0'
 !define ROOT_STORE_OPEN 'crypt32::CertOpenStore(p 10, i 0, p 0, i 0x10000, w "Root") p .r2'
+; CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG
+!define MACHINE_ROOT_STORE_OPEN 'crypt32::CertOpenStore(p 10, i 0, p 0, i 0x28000, w "Root") p .r2'
+; The machine's root protection policy; its flag
+; CERT_PROT_ROOT_DISABLE_CURRENT_USER_FLAG makes users' roots count for
+; nothing.
+!define PROTECTED_ROOTS_KEY "Software\Policies\Microsoft\SystemCertificates\Root\ProtectedRoots"
+!define USER_ROOTS_IGNORED_FLAG 1
 ; CERT_FIND_EXISTING, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING
 !define ROOT_STORE_FIND 'crypt32::CertFindCertificateInStore(p r2, i 0x10001, i 0, i 0xD0000, p r1, p 0) p .r3'
 
@@ -207,6 +236,39 @@ Function AddRootCertificate
     SetErrorLevel ${EXIT_ROOT_DECLINED}
     Return
   ${EndIf}
+  ; Where policy makes Windows ignore the roots users add, adding ours
+  ; would ask the user for nothing: only the machine's store counts.
+  ; A 32-bit setup on 64-bit Windows reads the policy where crypt32 does.
+  !if ${NSIS_PTR_SIZE} <= 4
+    ${If} ${RunningX64}
+      SetRegView 64
+    ${EndIf}
+  !endif
+  ReadRegDWORD $4 HKLM "${PROTECTED_ROOTS_KEY}" "Flags"
+  SetRegView default
+  IntOp $4 $4 & ${USER_ROOTS_IGNORED_FLAG}
+  ${If} $4 <> 0
+    System::Call '${MACHINE_ROOT_STORE_OPEN}'
+    StrCpy $3 0
+    ${If} $2 P<> 0
+      System::Call '${ROOT_STORE_FIND}'
+      ${If} $3 P<> 0
+        System::Call 'crypt32::CertFreeCertificateContext(p r3)'
+      ${EndIf}
+      System::Call 'crypt32::CertCloseStore(p r2, i 0)'
+    ${EndIf}
+    System::Call 'crypt32::CertFreeCertificateContext(p r1)'
+    ${If} $3 P<> 0
+      DetailPrint "The root certificate is trusted already by this computer"
+    ${Else}
+      MessageBox MB_ICONEXCLAMATION|MB_OK "This computer's policy ignores root certificates \
+        that users add, so your browser cannot connect to ${PRODUCT_NAME} yet. Ask your \
+        administrator to add $INSTDIR\root.crt to the computer's Trusted Root \
+        Certification Authorities." /SD IDOK
+      SetErrorLevel ${EXIT_USER_ROOTS_IGNORED}
+    ${EndIf}
+    Return
+  ${EndIf}
   System::Call '${ROOT_STORE_OPEN}'
   ${If} $2 P= 0
     System::Call 'crypt32::CertFreeCertificateContext(p r1)'
@@ -251,20 +313,66 @@ Function EnableFirefoxSystemRoots
     Call Backslashes
     Pop $R1
     ${If} ${FileExists} "$R1\*.*"
-      Push "$R1\user.js"
+      Push $R1
       Call AddFirefoxLine
     ${EndIf}
     IntOp $R0 $R0 + 1
   ${Loop}
 FunctionEnd
 
-; Appends our line. After a last line without an end it goes on a line of
-; its own, itself without an end, so that taking it out restores the file.
+; Adds our line to the user.js of the profile folder on the stack, unless it
+; is there or the user turned the setting off (in prefs.js, as about:config
+; keeps it, or in user.js). After a last line without an end it goes on a
+; line of its own, itself without an end, so that taking it out restores
+; the file.
 Function AddFirefoxLine
   Exch $0
   Push $1
+  Push "$0\prefs.js"
+  Call TurnedOffByUser
+  Pop $1
+  ${If} $1 == 0
+    Push "$0\user.js"
+    Call TurnedOffByUser
+    Pop $1
+  ${EndIf}
+  ${If} $1 == 1
+    DetailPrint "Firefox profile left as it is, where you turned off the system's roots: $0"
+    Goto done
+  ${EndIf}
+  StrCpy $userJs "$0\user.js"
+  Call FindFirefoxLine
+  ${If} $lineStart != -1
+    Goto done
+  ${EndIf}
+  StrCpy $cutStart -1
+  StrCpy $cutEnd -1
+  ${If} $lastByte == 10
+  ${OrIf} $lastByte == 13
+    StrCpy $addedText "${FIREFOX_LINE}$\r$\n"
+  ${Else}
+    StrCpy $addedText "$\r$\n${FIREFOX_LINE}"
+  ${EndIf}
+  Call RewriteUserJs
+  ${If} $rewritten == 1
+    DetailPrint "Firefox profile told to trust the system's roots: $0"
+  ${Else}
+    DetailPrint "Firefox profile could not be changed: $0"
+  ${EndIf}
+done:
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; 1 if a line of the preferences file on the stack sets the system's roots
+; to false, else 0. Read through the ANSI code page, which only matters to
+; lines that are not ours to judge.
+Function TurnedOffByUser
+  Exch $0
+  Push $1
   Push $2
-  StrCpy $2 10
+  Push $3
+  StrCpy $3 0
   ClearErrors
   FileOpen $1 $0 r
   ${IfNot} ${Errors}
@@ -272,35 +380,186 @@ Function AddFirefoxLine
       ClearErrors
       FileRead $1 $2
       ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
-      Push $2
-      Call TrimNewline
-      Pop $2
-      ${If} $2 == "${FIREFOX_LINE}"
-        FileClose $1
-        Goto done
+      ${StrStr} $0 $2 '"security.enterprise_roots.enabled"'
+      ${If} $0 != ""
+        ${StrStr} $0 $0 'false'
+        ${IfThen} $0 != "" ${|} StrCpy $3 1 ${|}
       ${EndIf}
     ${Loop}
-    ClearErrors
-    FileSeek $1 -1 END
-    FileReadByte $1 $2
-    ${IfThen} ${Errors} ${|} StrCpy $2 10 ${|}
     FileClose $1
   ${EndIf}
-  FileOpen $1 $0 a
-  FileSeek $1 0 END
-  ${If} $2 == 10
-  ${OrIf} $2 == 13
-    FileWrite $1 "${FIREFOX_LINE}$\r$\n"
-  ${Else}
-    FileWrite $1 "$\r$\n${FIREFOX_LINE}"
+  StrCpy $0 $3
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
+; Firefox's files are UTF-8, and NSIS's FileRead and FileWrite pass text
+; through the ANSI code page: lines are read only to find ours (ASCII) by
+; their offsets, and a file is rewritten from its own bytes.
+
+; Sets lineStart and lineEnd to the byte offsets of our first line in
+; userJs (-1 when it has none); a line of ours without an end was put after
+; a line whose end we added, and that end is counted in. Sets lastByte to
+; the file's last byte (10 for an empty or missing file).
+!macro FIND_FIREFOX_LINE_FUNCTION prefix
+Function ${prefix}FindFirefoxLine
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  StrCpy $lineStart -1
+  StrCpy $lineEnd -1
+  StrCpy $lastByte 10
+  ClearErrors
+  FileOpen $0 $userJs r
+  ${IfNot} ${Errors}
+    ; End bytes of the line before.
+    StrCpy $4 0
+    ${Do}
+      FileSeek $0 0 CUR $1
+      ClearErrors
+      FileRead $0 $2
+      ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
+      Push $2
+      Call ${prefix}TrimNewline
+      Pop $3
+      ; The end's bytes are ASCII, one unit each.
+      StrLen $5 $2
+      StrLen $2 $3
+      IntOp $5 $5 - $2
+      ${If} $lineStart == -1
+      ${AndIf} $3 S== "${FIREFOX_LINE}"
+        StrCpy $lineStart $1
+        FileSeek $0 0 CUR $lineEnd
+        ${If} $5 == 0
+          IntOp $lineStart $lineStart - $4
+        ${EndIf}
+      ${EndIf}
+      StrCpy $4 $5
+    ${Loop}
+    ClearErrors
+    FileSeek $0 -1 END
+    FileReadByte $0 $lastByte
+    ${IfThen} ${Errors} ${|} StrCpy $lastByte 10 ${|}
+    FileClose $0
   ${EndIf}
-  FileClose $1
-  DetailPrint "Firefox profile told to trust the system's roots: $0"
-done:
+  Pop $5
+  Pop $4
+  Pop $3
   Pop $2
   Pop $1
   Pop $0
 FunctionEnd
+!macroend
+!insertmacro FIND_FIREFOX_LINE_FUNCTION ""
+!insertmacro FIND_FIREFOX_LINE_FUNCTION "un."
+
+; Rewrites userJs from its own bytes: those before cutStart, those from
+; cutEnd on (-1 for both: all of them), then addedText (ASCII). A new file
+; beside it takes its place in one step, so a failure anywhere leaves the
+; old one whole; a result with nothing in it removes the file, which held
+; only our line. Sets rewritten to 1 when done.
+!macro REWRITE_USER_JS_FUNCTION prefix
+Function ${prefix}RewriteUserJs
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  Push $6
+  StrCpy $rewritten 0
+  StrCpy $1 0
+  StrCpy $2 0
+  ; GENERIC_READ; others may read, write and delete; OPEN_EXISTING
+  Push $userJs
+  System::Call 'kernel32::CreateFileW(w s, i 0x80000000, i 7, p 0, i 3, i 0, p 0) p .r0'
+  ${If} $0 P<> -1
+    System::Call 'kernel32::GetFileSize(p r0, p 0) i .r1'
+    ; Preferences are text of a few kilobytes; anything huge is left alone.
+    ${If} $1 U> 0x1000000
+      System::Call 'kernel32::CloseHandle(p r0)'
+      Goto done
+    ${EndIf}
+    IntOp $3 $1 + 1
+    System::Alloc $3
+    Pop $2
+    System::Call 'kernel32::ReadFile(p r0, p r2, i r1, *i .r3, p 0) i .r4'
+    System::Call 'kernel32::CloseHandle(p r0)'
+    ${If} $4 == 0
+    ${OrIf} $3 != $1
+      Goto done
+    ${EndIf}
+  ${EndIf}
+  ${If} $cutStart == -1
+    StrCpy $cutStart $1
+    StrCpy $cutEnd $1
+  ${EndIf}
+  ; CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, no sharing while it is written
+  Push "$userJs.new"
+  System::Call 'kernel32::CreateFileW(w s, i 0x40000000, i 0, p 0, i 2, i 0x80, p 0) p .r0'
+  ${If} $0 P= -1
+    Goto done
+  ${EndIf}
+  StrCpy $5 1
+  ${If} $cutStart > 0
+    System::Call 'kernel32::WriteFile(p r0, p r2, i $cutStart, *i .r3, p 0) i .r4'
+    ${IfThen} $4 == 0 ${|} StrCpy $5 0 ${|}
+  ${EndIf}
+  IntOp $6 $1 - $cutEnd
+  ${If} $6 > 0
+    IntPtrOp $3 $2 + $cutEnd
+    System::Call 'kernel32::WriteFile(p r0, p r3, i r6, *i .r3, p 0) i .r4'
+    ${IfThen} $4 == 0 ${|} StrCpy $5 0 ${|}
+  ${EndIf}
+  StrLen $4 $addedText
+  ${If} $4 > 0
+    Push $addedText
+    System::Call 'kernel32::WriteFile(p r0, m s, i r4, *i .r3, p 0) i .r4'
+    ${IfThen} $4 == 0 ${|} StrCpy $5 0 ${|}
+  ${EndIf}
+  System::Call 'kernel32::FlushFileBuffers(p r0) i .r4'
+  ${IfThen} $4 == 0 ${|} StrCpy $5 0 ${|}
+  System::Call 'kernel32::GetFileSize(p r0, p 0) i .r6'
+  System::Call 'kernel32::CloseHandle(p r0)'
+  ${If} $5 == 1
+  ${AndIf} $6 == 0
+    Delete "$userJs.new"
+    ClearErrors
+    Delete "$userJs"
+    ${IfNot} ${Errors}
+      StrCpy $rewritten 1
+    ${EndIf}
+  ${ElseIf} $5 == 1
+    ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH
+    Push $userJs
+    Push "$userJs.new"
+    System::Call 'kernel32::MoveFileExW(w s, w s, i 9) i .r4'
+    ${IfThen} $4 <> 0 ${|} StrCpy $rewritten 1 ${|}
+  ${EndIf}
+  ${If} $rewritten != 1
+    Delete "$userJs.new"
+  ${EndIf}
+done:
+  ${If} $2 <> 0
+    System::Free $2
+  ${EndIf}
+  Pop $6
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro REWRITE_USER_JS_FUNCTION ""
+!insertmacro REWRITE_USER_JS_FUNCTION "un."
+
 
 !macro TRIM_NEWLINE_FUNCTION prefix
 Function ${prefix}TrimNewline
@@ -386,6 +645,149 @@ Function SameLines
   Exch $0
 FunctionEnd
 
+; ---- Whose desktop ------------------------------------------------------
+
+; The process of the desktop's shell (0 when there is none) and whether it
+; runs as the same account as this setup: 1 same, 0 another, -1 unknown.
+; TOKEN_QUERY; TokenUser; a TOKEN_USER begins with its SID's address.
+Function CompareShellAccount
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  Push $4
+  Push $5
+  StrCpy $5 -1
+  StrCpy $shellProcess 0
+  System::Call 'user32::GetShellWindow() p .r0'
+  ${If} $0 P<> 0
+    System::Call 'user32::GetWindowThreadProcessId(p r0, *i .r1) i'
+    ; PROCESS_CREATE_PROCESS | PROCESS_QUERY_LIMITED_INFORMATION
+    System::Call 'kernel32::OpenProcess(i 0x1080, i 0, i r1) p .r0'
+    ${If} $0 P<> 0
+      StrCpy $shellProcess $0
+      System::Call 'advapi32::OpenProcessToken(p r0, i 8, *p .r1) i .r2'
+      System::Call 'kernel32::GetCurrentProcess() p .r3'
+      System::Call 'advapi32::OpenProcessToken(p r3, i 8, *p .r3) i .r4'
+      ${If} $2 <> 0
+      ${AndIf} $4 <> 0
+        System::Alloc 512
+        Pop $2
+        System::Alloc 512
+        Pop $4
+        System::Call 'advapi32::GetTokenInformation(p r1, i 1, p r2, i 512, *i) i .r0'
+        System::Call 'advapi32::GetTokenInformation(p r3, i 1, p r4, i 512, *i) i .r5'
+        ${If} $0 <> 0
+        ${AndIf} $5 <> 0
+          System::Call '*$2(p .r0)'
+          System::Call '*$4(p .r5)'
+          System::Call 'advapi32::EqualSid(p r0, p r5) i .r5'
+          ${IfThen} $5 <> 0 ${|} StrCpy $5 1 ${|}
+        ${Else}
+          StrCpy $5 -1
+        ${EndIf}
+        System::Free $2
+        System::Free $4
+      ${EndIf}
+      ${If} $1 P<> 0
+        System::Call 'kernel32::CloseHandle(p r1)'
+      ${EndIf}
+      ${If} $3 P<> 0
+        System::Call 'kernel32::CloseHandle(p r3)'
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  StrCpy $0 $5
+  Pop $5
+  Pop $4
+  Pop $3
+  Pop $2
+  Pop $1
+  Exch $0
+FunctionEnd
+
+; A setup run with another account's credentials (an administrator's,
+; typed in by a user) would install into that account's profile, for
+; nobody who uses this desktop.
+Function .onInit
+  Call CompareShellAccount
+  Pop $0
+  ${If} $0 == 0
+    MessageBox MB_ICONSTOP|MB_OK "${PRODUCT_NAME} installs for the account that runs this \
+      setup, and this one is not the account signed in to this desktop. Run the setup \
+      as yourself, without an administrator's password." /SD IDOK
+    SetErrorLevel ${EXIT_OTHER_ACCOUNT}
+    Quit
+  ${EndIf}
+FunctionEnd
+
+; Starts the installed launcher. A setup that runs elevated ("Run as
+; administrator") would pass its elevation on to a program that loads
+; code from a folder the user can write, so the launcher is started as a
+; child of the desktop's shell, whose token it takes. Without a shell
+; (a machine without one, or wine) it is started as this setup's child.
+; TOKEN_QUERY; TokenElevationType; TokenElevationTypeFull
+Function StartLauncher
+  StrCpy $0 0
+  System::Call 'kernel32::GetCurrentProcess() p .r1'
+  System::Call 'advapi32::OpenProcessToken(p r1, i 8, *p .r1) i .r2'
+  ${If} $2 <> 0
+    System::Call 'advapi32::GetTokenInformation(p r1, i 18, *i .r0, i 4, *i) i'
+    System::Call 'kernel32::CloseHandle(p r1)'
+  ${EndIf}
+  ${If} $shellProcess P= 0
+    StrCpy $0 0
+  ${EndIf}
+  ${If} $0 != 2
+    Exec '"$INSTDIR\launcher.exe"'
+    Return
+  ${EndIf}
+  ; STARTUPINFOEXW: a STARTUPINFOW (68 bytes, 104 for 64-bit code) and the
+  ; attribute list's address.
+  !if ${NSIS_PTR_SIZE} > 4
+    !define /redef STARTUPINFO_SIZE 104
+  !else
+    !define /redef STARTUPINFO_SIZE 68
+  !endif
+  StrCpy $1 0
+  System::Call 'kernel32::InitializeProcThreadAttributeList(p 0, i 1, i 0, *p .r1)'
+  System::Alloc $1
+  Pop $2
+  System::Call 'kernel32::InitializeProcThreadAttributeList(p r2, i 1, i 0, *p r1) i .r0'
+  ; The attribute's value is the address of the parent's handle.
+  System::Call '*(p $shellProcess) p .r3'
+  ; PROC_THREAD_ATTRIBUTE_PARENT_PROCESS
+  System::Call 'kernel32::UpdateProcThreadAttribute(p r2, i 0, p 0x20000, p r3, p ${NSIS_PTR_SIZE}, p 0, p 0) i .r1'
+  IntOp $4 ${STARTUPINFO_SIZE} + ${NSIS_PTR_SIZE}
+  System::Alloc $4
+  Pop $5
+  System::Call '*$5(i r4)'
+  IntPtrOp $6 $5 + ${STARTUPINFO_SIZE}
+  System::Call '*$6(p r2)'
+  ; PROCESS_INFORMATION
+  System::Call '*(p, p, i, i) p .r6'
+  StrCpy $7 0
+  ${If} $0 <> 0
+  ${AndIf} $1 <> 0
+    Push $INSTDIR
+    Push '"$INSTDIR\launcher.exe"'
+    ; EXTENDED_STARTUPINFO_PRESENT
+    System::Call 'kernel32::CreateProcessW(p 0, w s, p 0, p 0, i 0, i 0x80000, p 0, w s, p r5, p r6) i .r7'
+  ${EndIf}
+  ${If} $7 <> 0
+    System::Call '*$6(p .r0, p .r1)'
+    System::Call 'kernel32::CloseHandle(p r0)'
+    System::Call 'kernel32::CloseHandle(p r1)'
+  ${Else}
+    DetailPrint "The launcher starts at your next sign-in"
+  ${EndIf}
+  System::Call 'kernel32::DeleteProcThreadAttributeList(p r2)'
+  System::Free $2
+  System::Free $3
+  System::Free $5
+  System::Free $6
+FunctionEnd
+
 Section "Install"
   Call StopLauncher
   ; A new user may have no Programs folder and no list of installed
@@ -443,7 +845,7 @@ Section "Install"
   ${EndIf}
 
   ; Pages can reach it now, not only after the next sign-in.
-  Exec '"$INSTDIR\launcher.exe"'
+  Call StartLauncher
 SectionEnd
 
 ; ---- Uninstaller --------------------------------------------------------
@@ -469,63 +871,29 @@ Function un.DisableFirefoxSystemRoots
   ${Loop}
 FunctionEnd
 
-; Copies user.js without our line; a file left empty was ours alone. Our
-; line without an end was the last, after a line whose end we added.
+; Takes our line out of the user.js on the stack, byte for byte; a file
+; left empty was ours alone.
 Function un.RemoveFirefoxLine
-  Exch $0
-  Push $1
-  Push $2
-  Push $3
-  Push $4
-  Push $5
-  Push $6
-  Push $7
-  StrCpy $5 0
-  StrCpy $7 ""
-  GetTempFileName $3 "$PLUGINSDIR"
-  FileOpen $1 $0 r
-  FileOpen $2 $3 w
+  Exch $userJs
+  Push $0
+  ; Once per copy of our line, of which there is one.
+  StrCpy $0 0
   ${Do}
-    ClearErrors
-    FileRead $1 $4
-    ${IfThen} ${Errors} ${|} ${ExitDo} ${|}
-    Push $4
-    Call un.TrimNewline
-    Pop $6
-    ${If} $6 == "${FIREFOX_LINE}"
-      StrCpy $5 1
-      ${If} $6 == $4
-        Push $7
-        Call un.TrimNewline
-        Pop $7
-      ${EndIf}
-    ${Else}
-      FileWrite $2 $7
-      StrCpy $7 $4
+    Call un.FindFirefoxLine
+    ${IfThen} $lineStart == -1 ${|} ${ExitDo} ${|}
+    StrCpy $cutStart $lineStart
+    StrCpy $cutEnd $lineEnd
+    StrCpy $addedText ""
+    Call un.RewriteUserJs
+    ${If} $rewritten != 1
+      DetailPrint "Firefox profile could not be restored: $userJs"
+      ${ExitDo}
     ${EndIf}
-  ${Loop}
-  FileWrite $2 $7
-  FileClose $1
-  FileClose $2
-  ${If} $5 == 1
-    DetailPrint "Firefox profile restored: $0"
-    Delete $0
-    FileOpen $2 $3 r
-    FileSeek $2 0 END $4
-    FileClose $2
-    ${If} $4 <> 0
-      Rename $3 $0
-    ${EndIf}
-  ${EndIf}
-  Delete $3
-  Pop $7
-  Pop $6
-  Pop $5
-  Pop $4
-  Pop $3
-  Pop $2
-  Pop $1
+    DetailPrint "Firefox profile restored: $userJs"
+    IntOp $0 $0 + 1
+  ${LoopUntil} $0 >= 4
   Pop $0
+  Pop $userJs
 FunctionEnd
 
 Section "Uninstall"

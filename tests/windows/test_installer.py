@@ -37,8 +37,14 @@ WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 INSTALLED_FILES = {"launcher.exe", "root.crt", "uninstall.exe"}
 FIREFOX_LINE = b'user_pref("security.enterprise_roots.enabled", true); // added by '
-# A user's own user.js whose last line has no end.
-USER_PREFS = b'user_pref("browser.startup.page", 3);\r\nuser_pref("general.smoothScroll", false);'
+# A user's own user.js whose last line has no end, in UTF-8 that no ANSI
+# code page holds.
+USER_PREFS = ('// Grüße, Привет, 日本語\r\nuser_pref("browser.startup.page", 3);\r\n'
+              'user_pref("general.smoothScroll", false);').encode()
+# A profile where the user turned the system's roots off in about:config.
+TURNED_OFF = b'user_pref("security.enterprise_roots.enabled", false);\n'
+# The machine policy that makes Windows ignore the roots users add.
+PROTECTED_ROOTS = "HKLM\\Software\\Policies\\Microsoft\\SystemCertificates\\Root\\ProtectedRoots"
 
 # Wine's display driver writes its adapter's date anew in every session.
 SESSION_KEY = re.compile(r"System\\\\CurrentControlSet\\\\Control\\\\Class\\\\{4D36E968-")
@@ -215,16 +221,19 @@ def root_store_key(pem_file):
 
 
 def add_firefox_profiles(prefix):
-    """Two profiles: one with the user's own user.js, one without any."""
+    """Three profiles: one with the user's own user.js, one without any, one
+    where the user turned the system's roots off."""
     firefox = prefix.profile / "AppData" / "Roaming" / "Mozilla" / "Firefox"
-    for name in ("own.default", "fresh.other"):
+    for name in ("own.default", "fresh.other", "off.third"):
         (firefox / "Profiles" / name).mkdir(parents=True)
     (firefox / "Profiles" / "own.default" / "user.js").write_bytes(USER_PREFS)
+    (firefox / "Profiles" / "off.third" / "prefs.js").write_bytes(TURNED_OFF)
     (firefox / "profiles.ini").write_text(
         "[General]\nStartWithLastProfile=1\n\n"
         "[Profile0]\nName=own\nIsRelative=1\nPath=Profiles/own.default\nDefault=1\n\n"
         "[Profile1]\nName=fresh\nIsRelative=0\nPath=%s\\AppData\\Roaming\\Mozilla\\Firefox"
-        "\\Profiles\\fresh.other\n" % prefix.windows_profile)
+        "\\Profiles\\fresh.other\n\n"
+        "[Profile2]\nName=off\nIsRelative=1\nPath=Profiles/off.third\n" % prefix.windows_profile)
     return firefox / "Profiles"
 
 
@@ -253,6 +262,7 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_pa
     own = (profiles / "own.default" / "user.js").read_bytes()
     assert own.startswith(USER_PREFS + b"\r\n" + FIREFOX_LINE) and own.count(FIREFOX_LINE) == 1
     assert (profiles / "fresh.other" / "user.js").read_bytes().startswith(FIREFOX_LINE)
+    assert not (profiles / "off.third" / "user.js").exists()
     assert hello()["version"] == harness.project_version()
     first = launcher_pids(executable)
     assert len(first) == 1
@@ -274,6 +284,21 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_pa
     assert hello()["version"] == harness.project_version()
     second = launcher_pids(executable)
     assert len(second) == 1 and not first & second, "the running launcher was not replaced"
+
+    # Where policy ignores users' roots, the user is told to ask for the
+    # machine's trust, and nothing is added to the user's store.
+    views = ("/reg:64", "/reg:32")
+    made = {view: next(key for key in (PROTECTED_ROOTS.rsplit("\\", n)[0]
+                                       for n in range(4, -1, -1))
+                       if prefix.run("reg", "query", key, view, loader=WINE64) != 0)
+            for view in views}
+    for view in views:
+        prefix.run("reg", "add", PROTECTED_ROOTS, "/v", "Flags", "/t", "REG_DWORD", "/d", "1",
+                   "/f", view, loader=WINE64)
+    assert prefix.run(str(installer), "/S") == 5
+    for view, key in made.items():
+        prefix.run("reg", "delete", key, "/f", view, loader=WINE64)
+    assert (profiles / "own.default" / "user.js").read_bytes() == own
 
     # The uninstaller ends the launcher (else the prefix never goes idle)
     # and takes out exactly what the installs added.
