@@ -40,11 +40,9 @@ add_custom_target(delay_imports DEPENDS "${LAUNCHER_DELAY_crypt32}" "${LAUNCHER_
 
 # mbedTLS: the three libraries in one archive, with threading on. CivetWeb
 # brings its own pthread emulation on Windows, so mbedTLS locks with Win32
-# slim locks (our patch) rather than pthreads.
-include(cmake/patched_copy.cmake)
-set(MBEDTLS_SRC "${CMAKE_BINARY_DIR}/mbedtls")
-launcher_patched_copy("${LAUNCHER_THIRD_PARTY}/mbedtls" 2.28.3-1 "${MBEDTLS_SRC}"
-  "${CMAKE_SOURCE_DIR}/patches/mbedtls-win32-threading.patch" include library)
+# slim locks that the launcher hands it (MBEDTLS_THREADING_ALT) rather than
+# pthreads.
+set(MBEDTLS_SRC "${LAUNCHER_THIRD_PARTY}/mbedtls")
 file(GLOB _mbedtls_sources "${MBEDTLS_SRC}/library/*.c")
 add_library(mbedtls_windows STATIC ${_mbedtls_sources})
 target_include_directories(mbedtls_windows SYSTEM PUBLIC "${MBEDTLS_SRC}/include"

@@ -82,6 +82,7 @@ void shutdownLauncher() {
 
 int launcherMain(int argc, char** argv) {
   if (!platform::claimSingleInstance()) return 0;
+  platform::setUpTlsLocks();
 
   // Before any thread starts, so that a request is never missed; without
   // it the system's default ends the process as before.

@@ -39,6 +39,11 @@ void leaveApartment();
 
 void sleepMilliseconds(unsigned milliseconds);
 
+// Gives the TLS library the system's own locks (Windows: slim locks, as its
+// build there has no pthreads; POSIX builds use pthreads as they are).
+// Before anything uses TLS.
+void setUpTlsLocks();
+
 // A request from outside to stop: SIGTERM or SIGINT on POSIX; on Windows the
 // event named "Local\launcher-stop-<process id>" in the session's own
 // namespace, which the installer sets before it replaces or removes the
