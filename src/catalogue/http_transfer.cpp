@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "core/build_settings.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -19,13 +20,35 @@ constexpr long kMaxRedirects = 3;
 // that its install ends and a later LOAD resumes it; connecting is bounded
 // alike.
 constexpr long kConnectSeconds = 30;
+// Room for a proxy's URL ("http://host:port").
+constexpr std::size_t kProxyCapacity = 512;
 std::once_flag curlInitialised;
 const char* trustBundle = nullptr;
+
+// The proxy that the user's system settings choose for url (Windows);
+// otherwise libcurl's own choice from https_proxy and no_proxy stands.
+void setProxy(CURL* curl, const char* url) {
+  char proxy[kProxyCapacity];
+  if (!platform::systemProxyFor(url, proxy, sizeof proxy)) return;
+  curl_easy_setopt(curl, CURLOPT_PROXY, proxy);
+  if (platform::kProxyKnowsTheUser && proxy[0] != '\0') {
+    // An empty user name makes libcurl's SSPI answer with the logged-on
+    // user's credentials.
+    curl_easy_setopt(curl, CURLOPT_PROXYAUTH,
+                     CURLAUTH_NEGOTIATE | CURLAUTH_NTLM);
+    curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, ":");
+  }
+}
 
 // The settings both transfers begin with, in this order.
 void setCommonOptions(CURL* curl, const char* url) {
   curl_easy_setopt(curl, CURLOPT_URL, url);
-  curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, long{CURLSSLOPT_NO_REVOKE});
+  // The catalogue's TLS vouches for the code this process loads: a revoked
+  // certificate is refused. Revocation is checked where the TLS library can
+  // (Schannel); an unreachable revocation server is no error.
+  curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS,
+                   long{CURLSSLOPT_REVOKE_BEST_EFFORT});
+  setProxy(curl, url);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
   // Time-outs must not be signalled: this process is all threads.

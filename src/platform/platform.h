@@ -16,9 +16,13 @@ namespace platform {
 #if defined(_WIN32)
 constexpr char kPathSeparator = '\\';
 constexpr const char kLibraryExtension[] = ".dll";
+// A proxy that asks who is there hears the logged-on user's own credentials
+// (Negotiate or NTLM through SSPI), as a browser's would.
+constexpr bool kProxyKnowsTheUser = true;
 #else
 constexpr char kPathSeparator = '/';
 constexpr const char kLibraryExtension[] = ".so";
+constexpr bool kProxyKnowsTheUser = false;
 #endif
 
 // ---- Process -------------------------------------------------------------
@@ -51,6 +55,16 @@ void setUpTlsLocks();
 // stopRequested tells whether a request has come since, from any thread.
 bool watchStopRequests();
 bool stopRequested();
+
+// ---- Network -------------------------------------------------------------
+
+// Writes the proxy that the user's settings choose for url into buffer, as
+// libcurl's CURLOPT_PROXY takes it ("http://host:port"; empty for a direct
+// connection), and returns true. Windows: the user's Internet Options, that
+// is automatic detection, a configuration script, or a fixed proxy and its
+// bypass list. False leaves the choice to libcurl: on POSIX, where libcurl
+// reads https_proxy and no_proxy itself, and when the answer does not fit.
+bool systemProxyFor(const char* url, char* buffer, std::size_t size);
 
 // ---- Files ---------------------------------------------------------------
 
