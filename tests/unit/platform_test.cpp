@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -84,6 +85,20 @@ TEST(NarrowToUtf16, WritesTheTerminatorAndCountsIt) {
   EXPECT_EQ(out[3], 0);
   EXPECT_EQ(platform::narrowToUtf16("", out, 1), 1u);
   EXPECT_EQ(out[0], 0);
+}
+
+TEST(NarrowToUtf16, ReadsUtf8WhateverTheSystemCodePage) {
+  Utf16 out[8];
+  // Cyrillic, CJK and a character beyond the BMP: no ANSI code page has
+  // them all.
+  ASSERT_EQ(platform::narrowToUtf16(u8"П张𝄞", out, 8), 5u);
+  EXPECT_EQ(std::vector<Utf16>(out, out + 5),
+            (std::vector<Utf16>{0x041F, 0x5F20, 0xD834, 0xDD1E, 0}));
+  // A pair needs both units.
+  EXPECT_EQ(platform::narrowToUtf16(u8"𝄞", out, 2), 0u);
+  // Malformed text names no file: a lone continuation byte, a cut sequence.
+  EXPECT_EQ(platform::narrowToUtf16("a\x80", out, 8), 0u);
+  EXPECT_EQ(platform::narrowToUtf16("a\xE5\xBC", out, 8), 0u);
 }
 
 TEST(NarrowToUtf16, NeedsRoomForTheTerminator) {
@@ -252,6 +267,38 @@ TEST_F(PlatformFiles, PackagesUnpackNestedEmptyStampedAndReadOnlyEntries) {
   ASSERT_EQ(extract(packagePath().c_str(), modules), 0);
   EXPECT_EQ(readBytes(modules / "readonly.txt"), "kept read-only\n");
   EXPECT_TRUE(readOnly(modules / "readonly.txt"));
+}
+
+// A folder named as a user beyond the ANSI code page may be: every call
+// that takes a path finds what is there.
+TEST_F(PlatformFiles, PathsMayHoldAnyCharacter) {
+  const fs::path folder = root_ / fs::u8path(u8"Пётр张伟𝄞");
+  ASSERT_TRUE(fs::create_directory(folder));
+  const std::string base = folder.u8string() + platform::kPathSeparator;
+  const std::string package = base + "package.7z";
+  const std::string library = base + "echo" + platform::kLibraryExtension;
+  fs::copy_file(libraryPath("echo"), fs::u8path(library));
+
+  std::FILE* file = platform::openFile(package.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  const std::string bytes = readBytes(packagePath());
+  EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  EXPECT_EQ(std::fclose(file), 0);
+  EXPECT_TRUE(platform::pathExists(package.c_str()));
+  ASSERT_EQ(extract(package.c_str(), folder / "modules"), 0);
+  EXPECT_EQ(readBytes(folder / "modules" / "a" / "b" / "c.txt"),
+            "three levels down\n");
+
+  std::uint16_t parts[4] = {};
+  EXPECT_TRUE(platform::fileVersion(library.c_str(), parts));
+  EXPECT_EQ(parts[3], 4);
+  platform::LibraryHandle echo = platform::loadLibrary(library.c_str());
+  EXPECT_NE(platform::findLibraryExport(echo, "registerHandler"), nullptr);
+  platform::unloadLibrary(echo);
+
+  EXPECT_TRUE(platform::deleteFile(package.c_str()));
+  EXPECT_FALSE(platform::pathExists(package.c_str()));
+  EXPECT_EQ(platform::openFile(package.c_str(), "rb"), nullptr);
 }
 
 TEST_F(PlatformFiles, UnreadableArchivesLeaveNoTrace) {
