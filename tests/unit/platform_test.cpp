@@ -152,7 +152,7 @@ TEST(PlatformFileSystem, PathsAndTheTemporaryDirectory) {
   ASSERT_GT(length, 1u);
   EXPECT_EQ(std::strlen(buffer), length);
   EXPECT_EQ(buffer[length - 1], platform::kPathSeparator);
-  EXPECT_TRUE(fs::is_directory(buffer));
+  EXPECT_TRUE(fs::is_directory(fs::u8path(buffer)));
   // The terminator must fit too.
   EXPECT_EQ(platform::temporaryDirectory(buffer, length + 1), length);
   EXPECT_EQ(platform::temporaryDirectory(buffer, length), 0u);
@@ -304,10 +304,10 @@ TEST_F(PlatformFiles, PathsMayHoldAnyCharacter) {
 TEST_F(PlatformFiles, UnreadableArchivesLeaveNoTrace) {
   const fs::path archive = root_ / "package.7z";
   // The system's code for a missing file, 2 on both systems.
-  EXPECT_EQ(extract(archive.string().c_str(), root_ / "modules"), 2);
+  EXPECT_EQ(extract(archive.u8string().c_str(), root_ / "modules"), 2);
   std::ofstream(archive, std::ios::binary)
       << "this is not an archive, only some text\n";
-  EXPECT_EQ(extract(archive.string().c_str(), root_ / "modules"), 17);
+  EXPECT_EQ(extract(archive.u8string().c_str(), root_ / "modules"), 17);
   EXPECT_EQ(tree(), std::set<std::string>{"package.7z"});
 }
 
