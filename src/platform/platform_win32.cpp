@@ -60,10 +60,10 @@ int intSize(std::size_t size) {
              : static_cast<int>(size);
 }
 
-// units of a path the system gave, as UTF-8 with its terminator in buffer;
-// returns its length in bytes. 0 (and an empty buffer) when it does not fit
-// or holds an unpaired surrogate, which has no UTF-8 form: a path that
-// would come back different is no path at all.
+// A path the system gave, units long, as UTF-8 with its terminator in
+// buffer; returns its length in bytes. 0 (and an empty buffer) when it does
+// not fit or holds an unpaired surrogate, which has no UTF-8 form: a path
+// that would come back different is no path at all.
 std::size_t fromWide(const wchar_t* text, DWORD units, char* buffer,
                      std::size_t size) {
   const int bytes = ::WideCharToMultiByte(

@@ -314,11 +314,11 @@ def for_another_machine(library):
 
 def wine_registry_value(hive, key, name):
     """A string value as the prefix's registry file (user.reg, system.reg)
-    holds it, key written as there; None when it is not there."""
+    holds it, key written as there (in any case); None when it is not there."""
     assert os.environ.get("WINEPREFIX"), "a Windows build runs under wine: set WINEPREFIX"
     lines = iter((Path(os.environ["WINEPREFIX"]) / hive).read_text(errors="replace").splitlines())
     for line in lines:
-        if line.startswith("[%s]" % key):
+        if line.lower().startswith("[%s]" % key.lower()):
             for line in itertools.takewhile(bool, lines):
                 if line.startswith('"%s"=' % name):
                     text = re.sub(r"^(str\(\d\):)?\"|\"$", "", line.partition("=")[2])
