@@ -1,11 +1,12 @@
-# The 7z decoder of the LZMA SDK (the C folder of Debian's 7zip sources).
+# The 7z decoder of the LZMA SDK (the C folder of Debian's 7zip sources),
+# without its file calls: the archive is read through the platform layer.
 set(LZMA_C "${LAUNCHER_THIRD_PARTY}/7zip/C")
 if(NOT EXISTS "${LZMA_C}/7zArcIn.c")
   message(FATAL_ERROR "LZMA SDK sources missing: run scripts/setup")
 endif()
 add_library(lzma_7z STATIC
   ${LZMA_C}/7zAlloc.c ${LZMA_C}/7zArcIn.c ${LZMA_C}/7zBuf.c ${LZMA_C}/7zBuf2.c
-  ${LZMA_C}/7zCrc.c ${LZMA_C}/7zCrcOpt.c ${LZMA_C}/7zDec.c ${LZMA_C}/7zFile.c
+  ${LZMA_C}/7zCrc.c ${LZMA_C}/7zCrcOpt.c ${LZMA_C}/7zDec.c
   ${LZMA_C}/7zStream.c ${LZMA_C}/Bcj2.c ${LZMA_C}/Bra.c ${LZMA_C}/Bra86.c
   ${LZMA_C}/BraIA64.c ${LZMA_C}/CpuArch.c ${LZMA_C}/Delta.c ${LZMA_C}/Lzma2Dec.c
   ${LZMA_C}/LzmaDec.c ${LZMA_C}/Ppmd7.c ${LZMA_C}/Ppmd7Dec.c)

@@ -64,7 +64,8 @@ set(JSONCPP_LIBRARY jsoncpp_windows)
 
 # libcurl: HTTP and HTTPS only, TLS through Schannel, so that the Windows
 # certificate store is the trust source. Its own CMake build, isolated in a
-# sub-build, installed into the build tree.
+# sub-build, installed into the build tree. Unicode: the paths it opens (the
+# trust bundle) are UTF-8, as every path above the platform layer is.
 include(ExternalProject)
 set(CURL_PREFIX "${CMAKE_BINARY_DIR}/deps/curl")
 set(CURL_STATIC_LIBRARY "${CURL_PREFIX}/lib/libcurl.a")
@@ -83,7 +84,7 @@ ExternalProject_Add(curl_windows_build
     -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DUSE_LIBIDN2=OFF
     -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBPSL=OFF -DUSE_NGHTTP2=OFF
     -DENABLE_MANUAL=OFF -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON
-    -DPICKY_COMPILER=OFF
+    -DENABLE_UNICODE=ON -DPICKY_COMPILER=OFF
   BUILD_BYPRODUCTS "${CURL_STATIC_LIBRARY}"
   UPDATE_COMMAND "" PATCH_COMMAND "")
 file(MAKE_DIRECTORY "${CURL_PREFIX}/include")

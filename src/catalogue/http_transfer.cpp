@@ -92,7 +92,7 @@ void setTransferTrustBundle(const char* path) {
 int downloadToFile(const char* url, const char* path, std::int32_t resumeOffset,
                    ProgressHook progress, void* progressContext,
                    BytesHook written, void* writtenContext) {
-  std::FILE* file = std::fopen(path, resumeOffset == 0 ? "w+b" : "a+b");
+  std::FILE* file = platform::openFile(path, resumeOffset == 0 ? "w+b" : "a+b");
   if (file == nullptr) return 1;
   CURL* curl = curl_easy_init();
   if (curl == nullptr) {

@@ -20,6 +20,8 @@ namespace {
 
 constexpr int kBasePort = 11651;
 constexpr int kPortAttempts = 5;
+// Paths are UTF-8: a path of Windows' usual 260 units takes at most 780
+// bytes here. One that does not fit is refused by every call that forms it.
 constexpr std::size_t kPathBuffer = 1024;
 
 // Formed once on the main thread before any other thread starts; read-only

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "catalogue/module_catalogue.h"
+#include "platform/platform.h"
 
 namespace {
 constexpr std::size_t kReadBlock = 65536;
@@ -39,7 +40,7 @@ void StreamDigest::add(const void* bytes, std::size_t length) {
 }
 
 bool StreamDigest::addFile(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
+  std::FILE* file = platform::openFile(path, "rb");
   if (file == nullptr) return false;
   std::vector<unsigned char> block(kReadBlock);
   bool ok = true;

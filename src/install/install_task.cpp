@@ -45,7 +45,7 @@ std::string finalMessage(InstallError error) {
 
 // Bytes already in a package file left by an earlier attempt.
 std::int64_t existingPackageSize(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
+  std::FILE* file = platform::openFile(path, "rb");
   if (file == nullptr) return 0;
   std::int64_t size = 0;
   if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 
 #include "7z.h"
 #include "7zCrc.h"
-#include "7zFile.h"
 #include "7zTypes.h"
 #include "catalogue/module_names.h"
 #include "install/block_reader.h"
@@ -62,6 +62,39 @@ void boundedFree(ISzAllocPtr, void* address) { std::free(address); }
 const ISzAlloc kAllocator = {boundedAlloc, boundedFree};
 
 std::once_flag crcTableOnce;
+
+// The archive as the decoder reads it, opened by the platform layer, which
+// takes UTF-8 paths on every system (the SDK's own file calls take the ANSI
+// code page on Windows). A package is under 2 GiB (its size is 32 bits), so
+// fseek reaches all of it everywhere.
+struct ArchiveFile {
+  ISeekInStream vt;
+  std::FILE* file;
+};
+
+std::FILE* fileOf(ISeekInStreamPtr stream) {
+  return reinterpret_cast<const ArchiveFile*>(stream)->file;
+}
+
+SRes readArchive(ISeekInStreamPtr stream, void* buffer, std::size_t* size) {
+  std::FILE* file = fileOf(stream);
+  *size = std::fread(buffer, 1, *size, file);
+  return std::ferror(file) ? SZ_ERROR_READ : SZ_OK;
+}
+
+SRes seekArchive(ISeekInStreamPtr stream, Int64* position, ESzSeek origin) {
+  std::FILE* file = fileOf(stream);
+  const long offset = static_cast<long>(*position);
+  if (offset != *position) return SZ_ERROR_READ;
+  const int whence = origin == SZ_SEEK_SET   ? SEEK_SET
+                     : origin == SZ_SEEK_CUR ? SEEK_CUR
+                                             : SEEK_END;
+  if (std::fseek(file, offset, whence) != 0) return SZ_ERROR_READ;
+  const long at = std::ftell(file);
+  if (at < 0) return SZ_ERROR_READ;
+  *position = at;
+  return SZ_OK;
+}
 
 Utf16 nameUnit(const Byte* name, std::size_t index) {
   return static_cast<Utf16>(name[2 * index] | (name[2 * index + 1] << 8));
@@ -403,15 +436,14 @@ SRes unpackEntries(const CSzArEx& db, ILookInStream* in, Staging& staging) {
 int extractPackage(const char* archivePath,
                    const platform::Utf16* destinationDirectory,
                    std::size_t destinationLength) {
-  CFileInStream archiveStream;
-  FileInStream_CreateVTable(&archiveStream);
-  File_Construct(&archiveStream.file);
-  const WRes openError = InFile_Open(&archiveStream.file, archivePath);
-  if (openError != 0) return static_cast<int>(openError);
+  errno = 0;
+  ArchiveFile archive{{readArchive, seekArchive},
+                      platform::openFile(archivePath, "rb")};
+  if (archive.file == nullptr) return errno != 0 ? errno : SZ_ERROR_READ;
 
   CLookToRead2 lookStream;
   LookToRead2_CreateVTable(&lookStream, False);
-  lookStream.realStream = &archiveStream.vt;
+  lookStream.realStream = &archive.vt;
   lookStream.buf =
       static_cast<Byte*>(ISzAlloc_Alloc(&kAllocator, kInputBufferSize));
   lookStream.bufSize = kInputBufferSize;
@@ -439,7 +471,7 @@ int extractPackage(const char* archivePath,
 
   SzArEx_Free(&db, &kAllocator);
   ISzAlloc_Free(&kAllocator, lookStream.buf);
-  File_Close(&archiveStream.file);
+  std::fclose(archive.file);
   return result;
 }
 

@@ -6,8 +6,8 @@
 
 #include "platform/platform.h"
 
-// 0 when every entry was unpacked; otherwise the system's error code for an
-// archive that cannot be opened, 2 out of memory, 4 a coder the decoder
+// 0 when every entry was unpacked; otherwise errno for an archive that
+// cannot be opened, 2 out of memory, 4 a coder the decoder
 // lacks, 11 an output file that cannot be created, written, closed or moved
 // into place, 12 an entry whose name would leave the destination or that is
 // a link, or the decoder's own code. All or nothing: after a failure the

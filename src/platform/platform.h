@@ -2,14 +2,16 @@
 // header is portable; the build picks *_posix.cpp or *_win32.cpp to implement
 // it.
 //
-// Paths are byte texts in the system's narrow encoding (UTF-8 on POSIX, the
-// ANSI code page on Windows) except where a function takes UTF-16 units, which
-// is how archive entry names arrive.
+// Paths are UTF-8 byte texts on every system, except where a function takes
+// UTF-16 units, which is how archive entry names arrive. Windows sees them
+// through its wide calls only, never through the ANSI code page, which holds
+// few of the characters a user's name (and so a profile folder) may have.
 #ifndef LAUNCHER_PLATFORM_PLATFORM_H
 #define LAUNCHER_PLATFORM_PLATFORM_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -71,6 +73,10 @@ bool systemProxyFor(const char* url, char* buffer, std::size_t size);
 // Whether anything exists at path.
 bool pathExists(const char* path);
 
+// std::fopen by a UTF-8 path; the mode is fopen's. Null when it cannot be
+// opened (errno says why), also for a path that is not UTF-8 or too long.
+std::FILE* openFile(const char* path, const char* mode);
+
 // The four 16-bit parts of a file's version stamp (Windows: its VERSIONINFO
 // resource; ELF: the note launcher_module.h describes), read without loading
 // the file as a library. False when the file has none or cannot be read.
@@ -97,8 +103,9 @@ void unloadLibrary(LibraryHandle library);
 
 using Utf16 = std::uint16_t;
 
-// Converts a narrow path, terminator included, into out (capacity in units).
-// Returns the number of units written including the terminator; 0 on failure.
+// Converts a UTF-8 path, terminator included, into out (capacity in units).
+// Returns the number of units written including the terminator; 0 when the
+// text is not UTF-8 or does not fit.
 std::size_t narrowToUtf16(const char* text, Utf16* out, std::size_t capacity);
 
 // Creates one directory level; fails (harmlessly) when it exists.

@@ -88,6 +88,10 @@ bool pathExists(const char* path) {
   return stat(path, &st) == 0;
 }
 
+std::FILE* openFile(const char* path, const char* mode) {
+  return std::fopen(path, mode);
+}
+
 std::size_t temporaryDirectory(char* buffer, std::size_t size) {
   const char* dir = std::getenv("TMPDIR");
   if (dir == nullptr || dir[0] == '\0') dir = "/tmp";

@@ -1,4 +1,6 @@
 // Win32 implementation of the platform layer (process, files, libraries).
+// Paths arrive as UTF-8 and go to the wide calls only: the ANSI ones would
+// see a user's name through the system's code page, often as "?".
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -7,6 +9,7 @@
 #include <objbase.h>
 #include <winver.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -28,14 +31,50 @@ namespace {
 // closes it.
 HANDLE stopEvent = nullptr;
 
-// Module paths are formed in 1024-byte buffers; their UTF-16 forms fit here.
+// Paths are formed in 1024-byte buffers, and no UTF-8 byte makes more than
+// one UTF-16 unit: their wide forms fit here. What the system answers in
+// more units than that is refused rather than cut.
 constexpr std::size_t kPathUnits = 1024;
 
-// Win32 lengths are DWORDs; a buffer larger than that is used in part.
-DWORD dwordSize(std::size_t size) {
-  return size > std::numeric_limits<DWORD>::max()
-             ? std::numeric_limits<DWORD>::max()
-             : static_cast<DWORD>(size);
+static_assert(sizeof(wchar_t) == sizeof(Utf16), "UTF-16 wide characters");
+
+// A UTF-8 path in the form the wide calls take; not ok() when the text is
+// not UTF-8 or too long, and then the calls are not made at all.
+class WidePath {
+ public:
+  explicit WidePath(const char* path)
+      : ok_(narrowToUtf16(path, units_, kPathUnits) != 0) {}
+  bool ok() const { return ok_; }
+  const wchar_t* get() const {
+    return reinterpret_cast<const wchar_t*>(units_);
+  }
+
+ private:
+  Utf16 units_[kPathUnits];
+  bool ok_;
+};
+
+int intSize(std::size_t size) {
+  return size > static_cast<std::size_t>(std::numeric_limits<int>::max())
+             ? std::numeric_limits<int>::max()
+             : static_cast<int>(size);
+}
+
+// A path the system gave, units long, as UTF-8 with its terminator in
+// buffer; returns its length in bytes. 0 (and an empty buffer) when it does
+// not fit or holds an unpaired surrogate, which has no UTF-8 form: a path
+// that would come back different is no path at all.
+std::size_t fromWide(const wchar_t* text, DWORD units, char* buffer,
+                     std::size_t size) {
+  const int bytes = ::WideCharToMultiByte(
+      CP_UTF8, WC_ERR_INVALID_CHARS, text, static_cast<int>(units), buffer,
+      intSize(size), /*lpDefaultChar=*/nullptr, /*lpUsedDefaultChar=*/nullptr);
+  if (bytes <= 0 || static_cast<std::size_t>(bytes) >= size) {
+    buffer[0] = '\0';
+    return 0;
+  }
+  buffer[bytes] = '\0';
+  return static_cast<std::size_t>(bytes);
 }
 
 }  // namespace
@@ -49,14 +88,14 @@ bool claimSingleInstance() {
 
 std::size_t executablePath(char* buffer, std::size_t size) {
   if (size == 0) return 0;
-  const DWORD n =
-      ::GetModuleFileNameA(/*hModule=*/nullptr, buffer, dwordSize(size));
+  wchar_t path[kPathUnits];
+  const DWORD n = ::GetModuleFileNameW(/*hModule=*/nullptr, path, kPathUnits);
   // A path that fills the buffer has been cut short.
-  if (n == 0 || n >= dwordSize(size)) {
+  if (n == 0 || n >= kPathUnits) {
     buffer[0] = '\0';
     return 0;
   }
-  return n;
+  return fromWide(path, n, buffer, size);
 }
 
 bool watchStopRequests() {
@@ -118,7 +157,23 @@ void leaveApartment() {
 void sleepMilliseconds(unsigned milliseconds) { ::Sleep(milliseconds); }
 
 bool pathExists(const char* path) {
-  return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  const WidePath wide(path);
+  return wide.ok() &&
+         ::GetFileAttributesW(wide.get()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::FILE* openFile(const char* path, const char* mode) {
+  const WidePath wide(path);
+  wchar_t wideMode[8];
+  std::size_t i = 0;
+  for (; mode[i] != '\0' && i + 1 < sizeof wideMode / sizeof *wideMode; ++i)
+    wideMode[i] = static_cast<wchar_t>(static_cast<unsigned char>(mode[i]));
+  wideMode[i] = L'\0';
+  if (!wide.ok() || mode[i] != '\0') {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return ::_wfopen(wide.get(), wideMode);
 }
 
 namespace {
@@ -127,9 +182,9 @@ namespace {
 // executable's folder first, before main runs. Taken from System32 instead,
 // when first needed.
 struct VersionCalls {
-  decltype(&::GetFileVersionInfoSizeA) infoSize = nullptr;
-  decltype(&::GetFileVersionInfoA) info = nullptr;
-  decltype(&::VerQueryValueA) query = nullptr;
+  decltype(&::GetFileVersionInfoSizeW) infoSize = nullptr;
+  decltype(&::GetFileVersionInfoW) info = nullptr;
+  decltype(&::VerQueryValueW) query = nullptr;
 };
 
 const VersionCalls* versionCalls() {
@@ -138,9 +193,9 @@ const VersionCalls* versionCalls() {
     HMODULE library = ::LoadLibraryExW(L"version.dll", /*hFile=*/nullptr,
                                        LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library != nullptr) {
-      findCall(library, "GetFileVersionInfoSizeA", found.infoSize);
-      findCall(library, "GetFileVersionInfoA", found.info);
-      findCall(library, "VerQueryValueA", found.query);
+      findCall(library, "GetFileVersionInfoSizeW", found.infoSize);
+      findCall(library, "GetFileVersionInfoW", found.info);
+      findCall(library, "VerQueryValueW", found.query);
     }
     return found;
   }();
@@ -154,17 +209,19 @@ const VersionCalls* versionCalls() {
 
 bool fileVersion(const char* path, std::uint16_t parts[4]) {
   const VersionCalls* calls = versionCalls();
-  if (calls == nullptr) return false;
+  const WidePath wide(path);
+  if (calls == nullptr || !wide.ok()) return false;
   DWORD ignored = 0;
-  const DWORD size = calls->infoSize(path, &ignored);
+  const DWORD size = calls->infoSize(wide.get(), &ignored);
   if (size == 0) return false;
   void* block = std::calloc(size, 1);
   if (block == nullptr) return false;
   bool found = false;
   VS_FIXEDFILEINFO* info = nullptr;
   UINT infoLength = 0;
-  if (calls->info(path, /*dwHandle=*/0, size, block) &&
-      calls->query(block, "\\", reinterpret_cast<void**>(&info), &infoLength) &&
+  if (calls->info(wide.get(), /*dwHandle=*/0, size, block) &&
+      calls->query(block, L"\\", reinterpret_cast<void**>(&info),
+                   &infoLength) &&
       info != nullptr && infoLength >= sizeof *info) {
     parts[0] = HIWORD(info->dwFileVersionMS);
     parts[1] = LOWORD(info->dwFileVersionMS);
@@ -178,21 +235,25 @@ bool fileVersion(const char* path, std::uint16_t parts[4]) {
 
 std::size_t temporaryDirectory(char* buffer, std::size_t size) {
   if (size == 0) return 0;
-  const DWORD n = ::GetTempPathA(dwordSize(size), buffer);
+  wchar_t path[kPathUnits];
+  const DWORD n = ::GetTempPathW(kPathUnits, path);
   // Too small a buffer gets the needed size back and no path.
-  if (n == 0 || n >= dwordSize(size)) {
+  if (n == 0 || n >= kPathUnits) {
     buffer[0] = '\0';
     return 0;
   }
-  return n;
+  return fromWide(path, n, buffer, size);
 }
 
-bool deleteFile(const char* path) { return ::DeleteFileA(path) != FALSE; }
+bool deleteFile(const char* path) {
+  const WidePath wide(path);
+  return wide.ok() && ::DeleteFileW(wide.get()) != FALSE;
+}
 
 LibraryHandle loadLibrary(const char* path) {
-  Utf16 units[kPathUnits];
-  if (narrowToUtf16(path, units, kPathUnits) == 0) return nullptr;
-  const auto* widePath = reinterpret_cast<const wchar_t*>(units);
+  const WidePath wide(path);
+  if (!wide.ok()) return nullptr;
+  const wchar_t* widePath = wide.get();
   // The libraries a module imports come from its own folder, where its
   // package put them, or from System32; never from the current folder or
   // PATH.

@@ -125,8 +125,9 @@ std::size_t narrowToUtf16(const char* text, Utf16* out, std::size_t capacity) {
       capacity > static_cast<std::size_t>(std::numeric_limits<int>::max())
           ? std::numeric_limits<int>::max()
           : static_cast<int>(capacity);
-  // Code page 0 is the system's ANSI code page; -1 takes the terminator too.
-  const int n = ::MultiByteToWideChar(/*CodePage=*/0, /*dwFlags=*/0, text,
+  // Strict: a malformed sequence fails rather than becoming U+FFFD, which
+  // would name another file. -1 takes the terminator too.
+  const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text,
                                       /*cbMultiByte=*/-1,
                                       reinterpret_cast<wchar_t*>(out), units);
   return n <= 0 ? 0 : static_cast<std::size_t>(n);

@@ -8,8 +8,8 @@ the catalogue port 11650 are fixed, so tests run one at a time and every
 launcher is killed at teardown.
 
 A Windows build (one with launcher.exe) runs under wine: WINEPREFIX names a
-prefix made for the run, LAUNCHER_WINE the wine loader for the build's
-architecture.
+prefix made for the run (scripts/wine_prefix), LAUNCHER_WINE the wine loader
+for the build's architecture. Launchers run as the prefix's user.
 """
 
 import asyncio
@@ -20,6 +20,7 @@ import http.client
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -29,7 +30,7 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
+from pathlib import Path, PureWindowsPath
 
 import pytest
 import websockets
@@ -311,12 +312,34 @@ def for_another_machine(library):
     return bytes(data)
 
 
+def wine_registry_value(hive, key, name):
+    """A string value as the prefix's registry file (user.reg, system.reg)
+    holds it, key written as there (in any case); None when it is not there."""
+    assert os.environ.get("WINEPREFIX"), "a Windows build runs under wine: set WINEPREFIX"
+    lines = iter((Path(os.environ["WINEPREFIX"]) / hive).read_text(errors="replace").splitlines())
+    for line in lines:
+        if line.lower().startswith("[%s]" % key.lower()):
+            for line in itertools.takewhile(bool, lines):
+                if line.startswith('"%s"=' % name):
+                    text = re.sub(r"^(str\(\d\):)?\"|\"$", "", line.partition("=")[2])
+                    # Wine escapes what is not ASCII as \x and up to four hex digits.
+                    return re.sub(r"\\(x[0-9a-fA-F]{1,4}|.)", lambda m: chr(int(m[1][1:], 16))
+                                  if len(m[1]) > 1 else m[1], text)
+    return None
+
+
 def wine_temp_directory():
     """The prefix's temporary directory: wine takes TMP and TEMP from the
-    prefix's registry, not from the environment."""
-    assert os.environ.get("WINEPREFIX"), "a Windows build runs under wine: set WINEPREFIX"
-    users = Path(os.environ["WINEPREFIX"]) / "drive_c" / "users"
-    return users / os.environ.get("USER", "root") / "Temp"
+    prefix's registry, which names the folder in its user's profile, not
+    from the environment."""
+    temp = PureWindowsPath(wine_registry_value("user.reg", "Environment", "TEMP"))
+    return Path(os.environ["WINEPREFIX"], "drive_c", *temp.parts[1:])
+
+
+def wine_profile():
+    """The profile folder of the prefix's user (C:\\users\\<user>), whose
+    name the launchers run with."""
+    return wine_temp_directory().parent
 
 
 def windows_path(path):
@@ -338,7 +361,9 @@ def launch(executable, cwd, output, tmpdir=None):
     wine's services would keep a pipe open."""
     if WINDOWS:
         command = [os.environ.get("LAUNCHER_WINE", "/usr/lib/wine/wine64"), str(executable)]
-        env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
+        # Wine reads names from the host as UTF-8 in this locale.
+        env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"),
+                   USER=wine_profile().name, LC_ALL="C.UTF-8")
     else:
         command = [str(executable)]
         env = dict(os.environ, TMPDIR=str(tmpdir))
@@ -461,22 +486,29 @@ def wine_fault(log):
 
 @pytest.fixture
 def launcher(tmp_path):
-    """Factory: launcher(start=True, port=11651) -> Launcher."""
+    """Factory: launcher(start=True, port=11651, home=None) -> Launcher,
+    in a folder of its own under home (made, and removed at teardown)."""
     wait_ports_free(BRIDGE_PORTS)
     if WINDOWS:
         # One temporary directory for every launcher under the prefix.
         shutil.rmtree(wine_temp_directory(), ignore_errors=True)
         wine_temp_directory().mkdir(parents=True)
     made = []
+    homes = []
     names = itertools.count()
 
-    def make(start=True, port=BRIDGE_PORTS[0]):
-        instance = Launcher(tmp_path, "launcher%d" % next(names), made)
+    def make(start=True, port=BRIDGE_PORTS[0], home=None):
+        if home is not None:
+            home.mkdir(parents=True, exist_ok=True)
+            homes.append(home)
+        instance = Launcher(home or tmp_path, "launcher%d" % next(names), made)
         return instance.start(port) if start else instance
 
     yield make
     problems = [p for p in (instance.stop() for instance in made) if p]
     wait_ports_free(BRIDGE_PORTS)
+    for home in homes:
+        shutil.rmtree(home, ignore_errors=True)
     if problems:
         pytest.fail("\n".join(problems))
 

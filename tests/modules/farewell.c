@@ -16,31 +16,34 @@ LAUNCHER_EXPORT const ModuleHandler* LAUNCHER_CALL registerHandler(void) {
   return &handler;
 }
 
-static void leaveMark(const char* directory, const char* separator) {
-  char path[4096];
-  FILE* mark;
-  if (snprintf(path, sizeof path, "%s%sfarewell.unloaded", directory,
-               separator) >= (int)sizeof path)
-    return;
-  mark = fopen(path, "wb");
-  if (mark != NULL) fclose(mark);
-}
-
 #if defined(_WIN32)
+#include <wchar.h>
 #include <windows.h>
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  char directory[MAX_PATH + 1];
+  /* Wide: the temporary folder is in a profile whose name the ANSI code
+     page may not hold. */
+  wchar_t path[MAX_PATH + 32];
+  FILE* mark;
   (void)instance;
   /* A null reserved: FreeLibrary, not the process's end. */
   if (reason == DLL_PROCESS_DETACH && reserved == NULL &&
-      GetTempPathA(sizeof directory, directory) != 0)
-    leaveMark(directory, "");
+      GetTempPathW(MAX_PATH + 1, path) != 0) {
+    wcscat(path, L"farewell.unloaded");
+    mark = _wfopen(path, L"wb");
+    if (mark != NULL) fclose(mark);
+  }
   return TRUE;
 }
 #else
 __attribute__((destructor)) static void unloaded(void) {
   const char* directory = getenv("TMPDIR");
-  leaveMark(directory != NULL ? directory : "/tmp", "/");
+  char path[4096];
+  FILE* mark;
+  if (snprintf(path, sizeof path, "%s/farewell.unloaded",
+               directory != NULL ? directory : "/tmp") >= (int)sizeof path)
+    return;
+  mark = fopen(path, "wb");
+  if (mark != NULL) fclose(mark);
 }
 #endif

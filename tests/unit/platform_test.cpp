@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -86,6 +87,20 @@ TEST(NarrowToUtf16, WritesTheTerminatorAndCountsIt) {
   EXPECT_EQ(out[0], 0);
 }
 
+TEST(NarrowToUtf16, ReadsUtf8WhateverTheSystemCodePage) {
+  Utf16 out[8];
+  // Cyrillic, CJK and a character beyond the BMP: no ANSI code page has
+  // them all.
+  ASSERT_EQ(platform::narrowToUtf16(u8"П张𝄞", out, 8), 5u);
+  EXPECT_EQ(std::vector<Utf16>(out, out + 5),
+            (std::vector<Utf16>{0x041F, 0x5F20, 0xD834, 0xDD1E, 0}));
+  // A pair needs both units.
+  EXPECT_EQ(platform::narrowToUtf16(u8"𝄞", out, 2), 0u);
+  // Malformed text names no file: a lone continuation byte, a cut sequence.
+  EXPECT_EQ(platform::narrowToUtf16("a\x80", out, 8), 0u);
+  EXPECT_EQ(platform::narrowToUtf16("a\xE5\xBC", out, 8), 0u);
+}
+
 TEST(NarrowToUtf16, NeedsRoomForTheTerminator) {
   Utf16 out[4];
   EXPECT_EQ(platform::narrowToUtf16("abc", out, 4), 4u);
@@ -137,7 +152,7 @@ TEST(PlatformFileSystem, PathsAndTheTemporaryDirectory) {
   ASSERT_GT(length, 1u);
   EXPECT_EQ(std::strlen(buffer), length);
   EXPECT_EQ(buffer[length - 1], platform::kPathSeparator);
-  EXPECT_TRUE(fs::is_directory(buffer));
+  EXPECT_TRUE(fs::is_directory(fs::u8path(buffer)));
   // The terminator must fit too.
   EXPECT_EQ(platform::temporaryDirectory(buffer, length + 1), length);
   EXPECT_EQ(platform::temporaryDirectory(buffer, length), 0u);
@@ -254,13 +269,45 @@ TEST_F(PlatformFiles, PackagesUnpackNestedEmptyStampedAndReadOnlyEntries) {
   EXPECT_TRUE(readOnly(modules / "readonly.txt"));
 }
 
+// A folder named as a user beyond the ANSI code page may be: every call
+// that takes a path finds what is there.
+TEST_F(PlatformFiles, PathsMayHoldAnyCharacter) {
+  const fs::path folder = root_ / fs::u8path(u8"Пётр张伟𝄞");
+  ASSERT_TRUE(fs::create_directory(folder));
+  const std::string base = folder.u8string() + platform::kPathSeparator;
+  const std::string package = base + "package.7z";
+  const std::string library = base + "echo" + platform::kLibraryExtension;
+  fs::copy_file(libraryPath("echo"), fs::u8path(library));
+
+  std::FILE* file = platform::openFile(package.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  const std::string bytes = readBytes(packagePath());
+  EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  EXPECT_EQ(std::fclose(file), 0);
+  EXPECT_TRUE(platform::pathExists(package.c_str()));
+  ASSERT_EQ(extract(package.c_str(), folder / "modules"), 0);
+  EXPECT_EQ(readBytes(folder / "modules" / "a" / "b" / "c.txt"),
+            "three levels down\n");
+
+  std::uint16_t parts[4] = {};
+  EXPECT_TRUE(platform::fileVersion(library.c_str(), parts));
+  EXPECT_EQ(parts[3], 4);
+  platform::LibraryHandle echo = platform::loadLibrary(library.c_str());
+  EXPECT_NE(platform::findLibraryExport(echo, "registerHandler"), nullptr);
+  platform::unloadLibrary(echo);
+
+  EXPECT_TRUE(platform::deleteFile(package.c_str()));
+  EXPECT_FALSE(platform::pathExists(package.c_str()));
+  EXPECT_EQ(platform::openFile(package.c_str(), "rb"), nullptr);
+}
+
 TEST_F(PlatformFiles, UnreadableArchivesLeaveNoTrace) {
   const fs::path archive = root_ / "package.7z";
   // The system's code for a missing file, 2 on both systems.
-  EXPECT_EQ(extract(archive.string().c_str(), root_ / "modules"), 2);
+  EXPECT_EQ(extract(archive.u8string().c_str(), root_ / "modules"), 2);
   std::ofstream(archive, std::ios::binary)
       << "this is not an archive, only some text\n";
-  EXPECT_EQ(extract(archive.string().c_str(), root_ / "modules"), 17);
+  EXPECT_EQ(extract(archive.u8string().c_str(), root_ / "modules"), 17);
   EXPECT_EQ(tree(), std::set<std::string>{"package.7z"});
 }
 

@@ -5,30 +5,31 @@
  * them under version.dll's names.
  */
 #include <stdio.h>
+#include <wchar.h>
 #include <windows.h>
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  char directory[MAX_PATH + 1];
-  char path[MAX_PATH + 32];
+  /* Wide: the temporary folder is in a profile whose name the ANSI code
+     page may not hold, and then the mark would never be left. */
+  wchar_t path[MAX_PATH + 32];
   FILE* mark;
   (void)instance;
   (void)reserved;
-  if (reason != DLL_PROCESS_ATTACH ||
-      GetTempPathA(sizeof directory, directory) == 0)
+  if (reason != DLL_PROCESS_ATTACH || GetTempPathW(MAX_PATH + 1, path) == 0)
     return TRUE;
-  snprintf(path, sizeof path, "%splanted.loaded", directory);
-  mark = fopen(path, "wb");
+  wcscat(path, L"planted.loaded");
+  mark = _wfopen(path, L"wb");
   if (mark != NULL) fclose(mark);
   return TRUE;
 }
 
-DWORD plantedInfoSize(const char* path, DWORD* handle) {
+DWORD plantedInfoSize(const wchar_t* path, DWORD* handle) {
   (void)path;
   if (handle != NULL) *handle = 0;
   return 0;
 }
 
-BOOL plantedInfo(const char* path, DWORD handle, DWORD size, void* data) {
+BOOL plantedInfo(const wchar_t* path, DWORD handle, DWORD size, void* data) {
   (void)path;
   (void)handle;
   (void)size;
@@ -36,7 +37,7 @@ BOOL plantedInfo(const char* path, DWORD handle, DWORD size, void* data) {
   return FALSE;
 }
 
-BOOL plantedQuery(const void* block, const char* name, void** value,
+BOOL plantedQuery(const void* block, const wchar_t* name, void** value,
                   UINT* length) {
   (void)block;
   (void)name;
