@@ -169,6 +169,7 @@ def module_name(library):
 def pack(library, packages):
     """Packs the library alone into packages/NAME-VERSION.7z; returns (name, version, path)."""
     name = module_name(library)
+    packages = os.path.abspath(packages)
     with open(library, "rb") as stream:
         version = catalogue_entry.library_version(stream.read())
     package = os.path.join(packages, "%s-%s.7z" % (name, version))
@@ -190,6 +191,7 @@ def pack(library, packages):
 
 
 def publish(args):
+    os.makedirs(os.path.dirname(os.path.abspath(args.catalogue)), exist_ok=True)
     catalogue = catalogue_entry.load_catalogue(args.catalogue)
     for library in args.libraries:
         name, version, package = pack(library, args.packages)

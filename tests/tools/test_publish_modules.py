@@ -10,8 +10,9 @@ from test_catalogue_entry import build_library, sha512
 TOOL = os.path.join(SOURCE, "tools", "publish_modules.py")
 
 
-def run_tool(*arguments):
-    return subprocess.run(["/usr/bin/python3", TOOL, *arguments], capture_output=True, text=True)
+def run_tool(*arguments, cwd=None):
+    return subprocess.run(["/usr/bin/python3", TOOL, *arguments], capture_output=True, text=True,
+                          cwd=cwd)
 
 
 def test_published_catalogue_verifies_under_its_key_until_it_is_tampered_with(tmp_path):
@@ -25,12 +26,12 @@ def test_published_catalogue_verifies_under_its_key_until_it_is_tampered_with(tm
     bundle.write_text(open(keys["old"][1]).read() + open(keys["new"][1]).read())
     library = build_library(str(tmp_path), "mod", "LAUNCHER_MODULE_VERSION(1, 2, 3, 4);")
     catalogue = str(tmp_path / "online" / "win.json")
-    os.makedirs(os.path.dirname(catalogue))
 
     def publish(key):
-        return run_tool("publish", "--catalogue", catalogue, "--packages", str(tmp_path / "p"),
+        # Paths as a publisher types them: relative, folders not made yet.
+        return run_tool("publish", "--catalogue", "online/win.json", "--packages", "p",
                         "--url", "https://h/p/", "--key", keys[key][0], "--keys", str(bundle),
-                        library)
+                        library, cwd=tmp_path)
 
     result = publish("new")
     assert result.returncode == 0, result.stderr
