@@ -1,13 +1,15 @@
 # How a launcher executable is made: its settings and its image. The build
 # makes the publisher's launcher from the build options; the test tree makes
 # one more from the test servers' settings.
+include(${CMAKE_CURRENT_LIST_DIR}/catalogue_keys.cmake)
 
 # launcher_settings(<target> URL <url> CA <bundle> STALL <seconds>
 #                   ORIGINS <space-separated> ALLOW_NO_ORIGIN <0|1>
-#                   IDENTITY <base64>)
-# An object library with one executable's build settings.
+#                   IDENTITY <base64> [KEYS <pem file>])
+# An object library with one executable's build settings. Without KEYS the
+# catalogue is taken unsigned.
 function(launcher_settings target)
-  cmake_parse_arguments(S "" "URL;CA;STALL;ORIGINS;ALLOW_NO_ORIGIN;IDENTITY" "" ${ARGN})
+  cmake_parse_arguments(S "" "URL;CA;STALL;ORIGINS;ALLOW_NO_ORIGIN;IDENTITY;KEYS" "" ${ARGN})
   foreach(name URL CA ORIGINS)
     string(REPLACE "\\" "\\\\" S_${name} "${S_${name}}")
     string(REPLACE "\"" "\\\"" S_${name} "${S_${name}}")
@@ -22,6 +24,10 @@ function(launcher_settings target)
     set(SETTINGS_ALLOW_NO_ORIGIN false)
   endif()
   set(SETTINGS_IDENTITY_BASE64 "${S_IDENTITY}")
+  set(SETTINGS_CATALOGUE_KEYS "")
+  if(S_KEYS)
+    launcher_catalogue_keys("${S_KEYS}" SETTINGS_CATALOGUE_KEYS)
+  endif()
   set(source "${CMAKE_BINARY_DIR}/generated/${target}.cpp")
   configure_file("${CMAKE_SOURCE_DIR}/src/core/build_settings.cpp.in" "${source}" @ONLY)
   add_library(${target} OBJECT "${source}")

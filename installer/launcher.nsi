@@ -912,6 +912,9 @@ Section "Uninstall"
   ${EndIf}
 
   RMDir /r "$INSTDIR\modules"
+  ; The newest signed catalogue's serial, which a launcher with keys keeps.
+  Delete "$INSTDIR\catalogue-issued"
+  Delete "$INSTDIR\catalogue-issued.new"
   Delete "$INSTDIR\launcher.exe"
   Delete "$INSTDIR\root.crt"
   Delete "$INSTDIR\uninstall.exe"

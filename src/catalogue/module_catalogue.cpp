@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,8 +14,11 @@
 #include <thread>
 
 #include "bridge/json_text.h"
+#include "catalogue/catalogue_freshness.h"
+#include "catalogue/catalogue_signature.h"
 #include "catalogue/http_transfer.h"
 #include "catalogue/module_names.h"
+#include "core/build_settings.h"
 
 namespace {
 
@@ -91,18 +95,54 @@ std::int32_t countFromText(const std::string& text) {
   return value > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(value);
 }
 
+void publish(Json::Value& parsed) {
+  moduleCatalogue.swap(parsed);
+  catalogueReady.store(true);
+}
+
 bool parseAndPublish(const char* data, std::size_t length) {
   Json::Value parsed;
   if (!parseJsonText(data, length, parsed)) return false;
-  moduleCatalogue.swap(parsed);
-  catalogueReady.store(true);
+  publish(parsed);
   return true;
+}
+
+// With keys built in, a document counts only with its signature, and only
+// while it is current. Its serial is recorded before it is used.
+void acceptSignedCatalogue(const char* url, const char* data,
+                           std::size_t length) {
+  ReceiveBuffer signature{nullptr, 0};
+  const std::string signatureUrl = std::string(url) + kCatalogueSignatureSuffix;
+  const std::string record = acceptedSerialPath(recordedModulesDirectory());
+  const std::int64_t accepted = readAcceptedSerial(record);
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::seconds>(
+          std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  Json::Value parsed;
+  CatalogueStamp stamp{};
+  const bool opened =
+      downloadToMemory(signatureUrl.c_str(), &signature,
+                       kCatalogueTimeoutSeconds) == 0 &&
+      openSignedCatalogue(kCatalogueKeys, data, length, signature.bytes,
+                          signature.length, now, accepted, parsed, stamp);
+  std::free(signature.bytes);
+  if (!opened) return;
+  // A record that cannot be written (a read-only folder, where no module
+  // could be installed either) does not cost the launcher its catalogue.
+  if (stamp.issued > accepted) recordAcceptedSerial(record, stamp.issued);
+  publish(parsed);
 }
 
 void fetchCatalogue(const char* url) {
   ReceiveBuffer buffer{nullptr, 0};
-  if (downloadToMemory(url, &buffer, kCatalogueTimeoutSeconds) == 0)
-    parseAndPublish(buffer.bytes == nullptr ? "" : buffer.bytes, buffer.length);
+  if (downloadToMemory(url, &buffer, kCatalogueTimeoutSeconds) == 0) {
+    const char* data = buffer.bytes == nullptr ? "" : buffer.bytes;
+    if (catalogueMustBeSigned())
+      acceptSignedCatalogue(url, data, buffer.length);
+    else
+      parseAndPublish(data, buffer.length);
+  }
   std::free(buffer.bytes);
 
   std::lock_guard<std::mutex> guard(fetchLock);
@@ -136,6 +176,12 @@ int catalogueState() {
   if (catalogueReady.load()) return 1;
   std::lock_guard<std::mutex> guard(fetchLock);
   return catalogueFetchThread.joinable() ? 0 : -1;
+}
+
+bool catalogueMustBeSigned() { return kCatalogueKeys[0] != '\0'; }
+
+bool signedCatalogueInForce() {
+  return catalogueMustBeSigned() && catalogueReady.load();
 }
 
 const char* recordedModulesDirectory() {

@@ -15,6 +15,13 @@ void stopCatalogueFetch();
 // 1 loaded, 0 a fetch is running, -1 neither.
 int catalogueState();
 
+// Whether the publisher's keys are built in, so that only a catalogue signed
+// with one of them, current by its serial and expiry, is ever loaded.
+bool catalogueMustBeSigned();
+// Whether the catalogue loaded is such a signed one: what is in it is the
+// publisher's word, not only the catalogue host's.
+bool signedCatalogueInForce();
+
 // The directory recorded by the first fetch start; empty before it.
 const char* recordedModulesDirectory();
 

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <string>
 
-// Whether a module name may become a file name: isPlainFileName over its
-// bytes. Catalogue names are shared by every platform.
+// Whether a text may name a module: isPlainFileName over its bytes
+// (catalogue names are shared by every platform), and not one of the
+// catalogue's own top-level members, which describe the document.
 bool isPlainModuleName(const std::string& name);
 
 // Whether one file name, read unit by unit through unitAt(i) for i below

@@ -8,6 +8,9 @@
 extern const char kCatalogueUrl[];
 // A trust bundle for the catalogue's certificate; empty keeps libcurl's.
 extern const char kCatalogueTrustBundle[];
+// The publisher's public keys (PEM "PUBLIC KEY" blocks of P-256 keys) that
+// sign the catalogue; empty takes the catalogue unsigned.
+extern const char kCatalogueKeys[];
 // A package transfer that receives nothing this long fails.
 extern const long kTransferStallSeconds;
 // Exact origins, separated by spaces; empty lets every page in.

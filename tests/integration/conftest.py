@@ -3,7 +3,8 @@ WSS, and a scriptable HTTPS server for the catalogue and the packages.
 
 The launcher under test is the build's test launcher (test-launcher/ in the
 build directory): the product's code built with these servers' settings,
-which test-launcher/settings.json records. The bridge ports 11651-11655 and
+which test-launcher/settings.json records; test-launcher/signed/ holds the
+same launcher with the test keys that sign catalogues built in. The bridge ports 11651-11655 and
 the catalogue port 11650 are fixed, so tests run one at a time and every
 launcher is killed at teardown.
 
@@ -375,14 +376,14 @@ def launch(executable, cwd, output, tmpdir=None):
 class Launcher:
     """A copy of the launcher executable in a directory of its own."""
 
-    def __init__(self, base, name, made, executable=None):
+    def __init__(self, base, name, made, executable=None, source=TEST_LAUNCHER):
         made.append(self)  # every one is killed at teardown
         self.made = made
         self.dir = base / name
         self.dir.mkdir()
         if executable is None:
             executable = self.dir / EXECUTABLE
-            shutil.copy2(TEST_LAUNCHER / EXECUTABLE, executable)
+            shutil.copy2(source / EXECUTABLE, executable)
         self.executable = executable
         self.modules = executable.parent / "modules"
         if WINDOWS:
@@ -486,8 +487,9 @@ def wine_fault(log):
 
 @pytest.fixture
 def launcher(tmp_path):
-    """Factory: launcher(start=True, port=11651, home=None) -> Launcher,
-    in a folder of its own under home (made, and removed at teardown)."""
+    """Factory: launcher(start=True, port=11651, home=None, signed=False) ->
+    Launcher, in a folder of its own under home (made, and removed at
+    teardown); a signed one holds the catalogue keys."""
     wait_ports_free(BRIDGE_PORTS)
     if WINDOWS:
         # One temporary directory for every launcher under the prefix.
@@ -497,11 +499,12 @@ def launcher(tmp_path):
     homes = []
     names = itertools.count()
 
-    def make(start=True, port=BRIDGE_PORTS[0], home=None):
+    def make(start=True, port=BRIDGE_PORTS[0], home=None, signed=False):
         if home is not None:
             home.mkdir(parents=True, exist_ok=True)
             homes.append(home)
-        instance = Launcher(home or tmp_path, "launcher%d" % next(names), made)
+        instance = Launcher(home or tmp_path, "launcher%d" % next(names), made,
+                            source=TEST_LAUNCHER / "signed" if signed else TEST_LAUNCHER)
         return instance.start(port) if start else instance
 
     yield make

@@ -20,9 +20,12 @@ TEST_F(ModuleCatalogueTest, ListingIsExactAndIgnoresNullEntries) {
   // Listed whatever the entry holds.
   for (const char* name : {"digestmod", "stalelatest", "textmodule"})
     EXPECT_EQ(checkModuleListed(name), 0) << name;
-  for (const char* name : {"Digestmod", "DIGESTMOD", "digestmod ", " digestmod",
-                           "digest", "nullmodule", "ghost", ""})
+  // The document's own members are never modules, whatever they hold.
+  for (const char* name :
+       {"Digestmod", "DIGESTMOD", "digestmod ", " digestmod", "digest",
+        "nullmodule", "ghost", "", "issued", "expires"})
     EXPECT_EQ(checkModuleListed(name), 6) << '"' << name << '"';
+  EXPECT_EQ(installUrl("issued"), "");
 }
 
 TEST_F(ModuleCatalogueTest, AccessorsReadTheLatestVersionEntry) {

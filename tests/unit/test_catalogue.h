@@ -50,7 +50,9 @@ inline const char kTestCatalogue[] = R"({
   "textmodule": "not an object",
   "versionsarray": {"latest": "1", "versions": ["1"]},
   "entryarray": {"latest": "1", "versions": {"1": ["install"]}},
-  "nullmodule": null
+  "nullmodule": null,
+  "issued": {"latest": "1", "versions": {"1": {"install": "https://127.0.0.1:9/i.7z"}}},
+  "expires": {"latest": "1", "versions": {"1": {"install": "https://127.0.0.1:9/e.7z"}}}
 })";
 
 inline std::string testModulesDirectory() { return TEST_MODULE_DIR; }

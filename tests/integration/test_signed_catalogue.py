@@ -1,0 +1,108 @@
+"""The signed catalogue: a launcher built with the publisher's keys (the test
+tree's signed/ launcher, holding the keys "first" and "second") loads a
+catalogue only with a valid signature beside it, and only while the
+catalogue is current; one built without keys takes the same document as it
+always did."""
+
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import CATALOGUE_PATH, SETTINGS, is_final
+
+KEYS = Path(SETTINGS["catalogue_keys"])
+SIGNATURE_PATH = CATALOGUE_PATH + ".sig"
+RECORD = "catalogue-issued"
+
+
+def sign(site, key="first", issued=100, expires=None, stamped=True):
+    """Stamps the served catalogue and writes its signature by key."""
+    document = site.catalogue()
+    if stamped:
+        document.update(issued=issued, expires=expires or int(time.time()) + 3600)
+    site.write_catalogue(document)
+    subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(KEYS / (key + ".key")),
+                    "-out", str(site.catalogue_file) + ".sig", str(site.catalogue_file)],
+                   check=True)
+
+
+def signature_file(site):
+    return Path(str(site.catalogue_file) + ".sig")
+
+
+def test_a_signed_catalogue_loads_under_the_rotated_key_and_its_serial_is_kept(
+        launcher, catalogue_server):
+    catalogue_server.publish("echo")
+    sign(catalogue_server, key="second", issued=100)
+    instance = launcher(start=False, signed=True)
+    # A damaged record is no record.
+    (instance.dir / RECORD).write_text("1x1\n")
+    client = instance.start().connect()
+    client.wait_ready(1)
+    # The stamps are the document's own members, never modules.
+    for member in ("issued", "expires"):
+        assert client.load(member)["result"] == 6
+    assert client.load("echo")["result"] == 2
+    assert [m for m in client.install_messages() if is_final(m)][0]["error"] == 0
+    assert client.load("echo")["result"] == 0
+    assert (instance.dir / RECORD).read_text() == "100\n"
+
+
+def flip_issued(site):
+    """One byte of the signed text changed, to a serial that outranks any."""
+    text = site.catalogue_file.read_text()
+    assert '"issued": 100' in text
+    site.catalogue_file.write_text(text.replace('"issued": 100', '"issued": 900'))
+
+
+def flip_signature(site):
+    data = bytearray(signature_file(site).read_bytes())
+    data[-1] ^= 0x01
+    signature_file(site).write_bytes(bytes(data))
+
+
+REFUSED = {
+    "document byte": (dict(), flip_issued),
+    "signature byte": (dict(), flip_signature),
+    "missing signature": (dict(), lambda site: signature_file(site).unlink()),
+    "unknown key": (dict(key="stranger"), None),
+    "older serial": (dict(issued=100), None),  # the launcher has accepted 101
+    "expired": (dict(expires=int(time.time()) - 1), None),
+    "no stamps": (dict(stamped=False), None),
+}
+
+
+@pytest.mark.parametrize("fault", list(REFUSED))
+def test_a_catalogue_that_is_not_the_publishers_current_one_is_a_failed_fetch(
+        launcher, catalogue_server, fault):
+    catalogue_server.publish("echo")
+    signing, damage = REFUSED[fault]
+    sign(catalogue_server, **signing)
+    if damage:
+        damage(catalogue_server)
+    instance = launcher(start=False, signed=True)
+    if fault == "older serial":
+        (instance.dir / RECORD).write_text("101\n")
+    client = instance.start().connect()
+    client.wait_ready(-1)
+    assert client.load("echo")["result"] == 6
+    assert catalogue_server.package_requests("echo") == []
+
+    # The page may try again, and the publisher's current document loads.
+    sign(catalogue_server, key="first", issued=101)
+    assert client.call({"act": "INITMC"}) == {"act": "INITMC"}
+    client.wait_ready(1)
+    assert client.load("echo")["result"] == 2
+
+
+def test_a_launcher_without_keys_takes_a_signed_catalogue_as_it_is(
+        launcher, catalogue_server):
+    catalogue_server.publish("echo")
+    sign(catalogue_server, expires=1)
+    client = launcher().connect()
+    client.wait_ready(1)
+    assert client.load("issued")["result"] == 6
+    assert client.load("echo")["result"] == 2
+    assert catalogue_server.requests(SIGNATURE_PATH) == []
