@@ -48,7 +48,7 @@ std::string acceptedSerialPath(const std::string& modulesDirectory) {
 
 std::int64_t readAcceptedSerial(const std::string& path) {
   if (path.empty()) return 0;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = platform::openFile(path.c_str(), "rb");
   if (file == nullptr) return 0;
   char text[kRecordBytes + 1];
   const std::size_t length = std::fread(text, 1, sizeof text, file);
