@@ -4,10 +4,10 @@
 
 # launcher_settings(<target> URL <url> CA <bundle> STALL <seconds>
 #                   ORIGINS <space-separated> ALLOW_NO_ORIGIN <0|1>
-#                   IDENTITY <base64>)
+#                   IDENTITY <base64> [ANY_USER <0|1>])
 # An object library with one executable's build settings.
 function(launcher_settings target)
-  cmake_parse_arguments(S "" "URL;CA;STALL;ORIGINS;ALLOW_NO_ORIGIN;IDENTITY" "" ${ARGN})
+  cmake_parse_arguments(S "" "URL;CA;STALL;ORIGINS;ALLOW_NO_ORIGIN;IDENTITY;ANY_USER" "" ${ARGN})
   foreach(name URL CA ORIGINS)
     string(REPLACE "\\" "\\\\" S_${name} "${S_${name}}")
     string(REPLACE "\"" "\\\"" S_${name} "${S_${name}}")
@@ -20,6 +20,11 @@ function(launcher_settings target)
     set(SETTINGS_ALLOW_NO_ORIGIN true)
   else()
     set(SETTINGS_ALLOW_NO_ORIGIN false)
+  endif()
+  if(S_ANY_USER)
+    set(SETTINGS_ANY_USER true)
+  else()
+    set(SETTINGS_ANY_USER false)
   endif()
   set(SETTINGS_IDENTITY_BASE64 "${S_IDENTITY}")
   set(source "${CMAKE_BINARY_DIR}/generated/${target}.cpp")
