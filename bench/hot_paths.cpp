@@ -1,6 +1,10 @@
 // Prints the cost of the launcher's per-message and per-tick paths, measured
 // in-process with a frame writer that only counts.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -11,6 +15,7 @@
 #include "bridge/frame_output.h"
 #include "bridge/message_routing.h"
 #include "bridge/outgoing_queue.h"
+#include "bridge/peer_policy.h"
 #include "install/file_digest.h"
 
 namespace {
@@ -29,6 +34,27 @@ double nanosecondsPer(std::size_t rounds, F&& f) {
   std::chrono::duration<double, std::nano> spent =
       std::chrono::steady_clock::now() - start;
   return spent.count() / static_cast<double>(rounds);
+}
+
+// A loopback connection of this process's: the port it listens on and the
+// port it connects from, or zeros.
+void loopbackPair(int& serverPort, int& clientPort) {
+  serverPort = clientPort = 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  auto* any = reinterpret_cast<sockaddr*>(&address);
+  if (bind(listener, any, length) != 0 || listen(listener, 1) != 0 ||
+      getsockname(listener, any, &length) != 0 ||
+      connect(client, any, length) != 0)
+    return;
+  serverPort = ntohs(address.sin_port);
+  getsockname(client, any, &length);
+  clientPort = ntohs(address.sin_port);
+  // Both stay open until the process ends.
 }
 
 long peakKilobytes() {
@@ -74,6 +100,16 @@ int main() {
     deliverToClient(client);
   });
   std::printf("tick delivering 10 queued   %8.0f ns/client\n", queuedNs);
+
+  int serverPort = 0;
+  int clientPort = 0;
+  loopbackPair(serverPort, clientPort);
+  bool own = true;
+  double peerNs = nanosecondsPer(20000, [&](std::size_t) {
+    own = own && peerAllowed("127.0.0.1", clientPort, serverPort);
+  });
+  std::printf("peer's user (%s)       %8.0f ns/connection\n",
+              own ? "own  " : "other", peerNs);
 
   const char* path = "/tmp/launcher-bench-digest";
   if (std::FILE* f = std::fopen(path, "wb")) {

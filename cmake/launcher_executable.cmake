@@ -5,11 +5,11 @@ include(${CMAKE_CURRENT_LIST_DIR}/catalogue_keys.cmake)
 
 # launcher_settings(<target> URL <url> CA <bundle> STALL <seconds>
 #                   ORIGINS <space-separated> ALLOW_NO_ORIGIN <0|1>
-#                   IDENTITY <base64> [KEYS <pem file>])
+#                   IDENTITY <base64> [KEYS <pem file>] [ANY_USER <0|1>])
 # An object library with one executable's build settings. Without KEYS the
 # catalogue is taken unsigned.
 function(launcher_settings target)
-  cmake_parse_arguments(S "" "URL;CA;STALL;ORIGINS;ALLOW_NO_ORIGIN;IDENTITY;KEYS" "" ${ARGN})
+  cmake_parse_arguments(S "" "URL;CA;STALL;ORIGINS;ALLOW_NO_ORIGIN;IDENTITY;KEYS;ANY_USER" "" ${ARGN})
   foreach(name URL CA ORIGINS)
     string(REPLACE "\\" "\\\\" S_${name} "${S_${name}}")
     string(REPLACE "\"" "\\\"" S_${name} "${S_${name}}")
@@ -22,6 +22,11 @@ function(launcher_settings target)
     set(SETTINGS_ALLOW_NO_ORIGIN true)
   else()
     set(SETTINGS_ALLOW_NO_ORIGIN false)
+  endif()
+  if(S_ANY_USER)
+    set(SETTINGS_ANY_USER true)
+  else()
+    set(SETTINGS_ANY_USER false)
   endif()
   set(SETTINGS_IDENTITY_BASE64 "${S_IDENTITY}")
   set(SETTINGS_CATALOGUE_KEYS "")

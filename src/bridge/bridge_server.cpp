@@ -15,6 +15,7 @@
 #include "bridge/frame_output.h"
 #include "bridge/origin_policy.h"
 #include "bridge/outgoing_queue.h"
+#include "bridge/peer_policy.h"
 #include "platform/platform.h"
 
 namespace {
@@ -55,6 +56,13 @@ BridgeClient* clientOf(const mg_connection* connection) {
 int onPlainRequest(mg_connection*, void*) { return 1; }
 
 int onConnect(const mg_connection* connection, void*) {
+  // Another user's process is refused before any record of it exists, with
+  // no reply: its page's library then tries the next port.
+  const mg_request_info* request = mg_get_request_info(connection);
+  if (request == nullptr ||
+      !peerAllowed(request->remote_addr, request->remote_port,
+                   request->server_port))
+    return 1;
   // A foreign page is refused before any record of it exists.
   if (!originAllowed(mg_get_header(connection, "Origin"))) {
     mg_printf(const_cast<mg_connection*>(connection), "%s",

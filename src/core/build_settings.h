@@ -16,6 +16,10 @@ extern const long kTransferStallSeconds;
 // Exact origins, separated by spaces; empty lets every page in.
 extern const char kAllowedOrigins[];
 extern const bool kAllowNoOrigin;
+// Serve other users' processes too: never the publisher's launcher, only the
+// tests' under wine, whose clients are native processes that wine's TCP
+// table shows without a Windows owner.
+extern const bool kServeAnyUser;
 // The bridge's key and certificate chain, one line of base64 over PEM.
 extern const char kTlsIdentityBase64[];
 

@@ -29,10 +29,14 @@ constexpr bool kProxyKnowsTheUser = false;
 
 // ---- Process -------------------------------------------------------------
 
-// Claims the flag that only one process started from this executable may
-// hold. False when another process holds it. The system releases it when the
-// process ends, however it ends (Windows: a data section shared by all
-// processes of the image; POSIX: a lock on the executable file).
+// Claims the flag that only one process of this user started from this
+// executable may hold, so that each user of a machine runs one launcher.
+// False when another process holds it. The system releases it when the
+// process ends, however it ends. Windows: a mutex named after a hash of the
+// executable's path in the session's own namespace (one per session, which
+// no other session can reach); POSIX: a lock on a file named after the uid
+// and that hash in $XDG_RUNTIME_DIR, else /tmp (one per user; a file there
+// that another user made first leaves this launcher unflagged).
 bool claimSingleInstance();
 
 // Writes the running executable's full path into buffer (NUL-terminated) and
@@ -67,6 +71,29 @@ bool stopRequested();
 // bypass list. False leaves the choice to libcurl: on POSIX, where libcurl
 // reads https_proxy and no_proxy itself, and when the answer does not fit.
 bool systemProxyFor(const char* url, char* buffer, std::size_t size);
+
+// ---- Connections ---------------------------------------------------------
+
+// A user account: POSIX, its uid; Windows, its SID.
+struct UserId {
+  std::uint8_t bytes[68];
+  std::size_t size;
+};
+
+// The user this process runs as; false when it cannot be read.
+bool currentUser(UserId& user);
+
+// One end of a TCP connection over IPv4, address and port in host order.
+struct TcpEnd {
+  std::uint32_t address;
+  std::uint16_t port;
+};
+
+// Whether the socket at the far end of this process's connection from local
+// to remote belongs to user: POSIX asks the kernel's socket table for the
+// socket's uid, Windows finds the process owning it and reads its token.
+// False when no such socket is found (the peer has gone).
+bool connectionPeerIsUser(TcpEnd local, TcpEnd remote, const UserId& user);
 
 // ---- Files ---------------------------------------------------------------
 

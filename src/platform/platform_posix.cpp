@@ -31,16 +31,47 @@ std::size_t executablePath(char* buffer, std::size_t size) {
   return static_cast<std::size_t>(n);
 }
 
+namespace {
+
+// FNV-1a: names an executable's path in a few characters.
+std::uint64_t pathHash(const char* path) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (; *path != '\0'; ++path) {
+    hash ^= static_cast<unsigned char>(*path);
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
+}  // namespace
+
 bool claimSingleInstance() {
-  // The lock is on the executable file itself, so a copy elsewhere is
-  // another executable, and the kernel drops it when the process ends. The
-  // descriptor stays open, unseen, for the life of the process.
+  // A lock on a file of this user's, named after the executable's path, so
+  // a copy elsewhere is another launcher; the kernel drops the lock when the
+  // process ends, and the descriptor stays open, unseen, until then. The
+  // session's runtime directory is the user's alone; without one the file
+  // goes to /tmp, where another user may have made it first: then this
+  // launcher runs unflagged rather than not at all.
   char path[4096];
   if (executablePath(path, sizeof path) == 0) return true;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  const char* directory = std::getenv("XDG_RUNTIME_DIR");
+  if (directory == nullptr || directory[0] != '/') directory = "/tmp";
+  char lockPath[4096];
+  const int n =
+      std::snprintf(lockPath, sizeof lockPath, "%s/launcher-%lu-%016llx.lock",
+                    directory, static_cast<unsigned long>(::geteuid()),
+                    static_cast<unsigned long long>(pathHash(path)));
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof lockPath) return true;
+  const int fd =
+      ::open(lockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return true;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || status.st_uid != ::geteuid()) {
+    ::close(fd);
+    return true;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
     return false;
   }
   return true;

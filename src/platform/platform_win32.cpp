@@ -10,18 +10,12 @@
 #include <winver.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 
 #include "platform/platform.h"
-
-// The single-instance flag: one 32-bit integer alone in a data section that
-// every process started from this image shares, so a second process of the
-// same executable sees the first one's 1. The system drops the section with
-// the last process that maps it.
-__attribute__((section("gshared"), shared)) volatile LONG singleInstanceFlag =
-    0;
 
 namespace platform {
 
@@ -80,10 +74,39 @@ std::size_t fromWide(const wchar_t* text, DWORD units, char* buffer,
 }  // namespace
 
 bool claimSingleInstance() {
-  // One atomic exchange, so two launchers started at the same instant
-  // cannot both pass.
-  return ::InterlockedCompareExchange(&singleInstanceFlag, /*Exchange=*/1,
-                                      /*Comperand=*/0) == 0;
+  // A named mutex in the session's own namespace: a launcher of another
+  // user's session, started from the same all-users install, has its own.
+  // The name hashes the executable's path (FNV-1a, letters folded, as
+  // Windows paths are), so a copy elsewhere is another launcher. The handle
+  // stays open for the life of the process, whose end releases the name.
+  wchar_t path[kPathUnits];
+  const DWORD length =
+      ::GetModuleFileNameW(/*hModule=*/nullptr, path, kPathUnits);
+  if (length == 0 || length >= kPathUnits) return true;
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (DWORD i = 0; i < length; ++i) {
+    wchar_t unit = path[i];
+    if (unit >= L'a' && unit <= L'z') unit = static_cast<wchar_t>(unit - 32);
+    hash ^= static_cast<std::uint16_t>(unit);
+    hash *= 1099511628211ULL;
+  }
+  char narrow[64];
+  std::snprintf(narrow, sizeof narrow, "Local\\launcher-%016llx",
+                static_cast<unsigned long long>(hash));
+  wchar_t name[64];
+  std::size_t i = 0;
+  for (; narrow[i] != '\0'; ++i) name[i] = static_cast<wchar_t>(narrow[i]);
+  name[i] = L'\0';
+  HANDLE mutex = ::CreateMutexW(/*lpMutexAttributes=*/nullptr,
+                                /*bInitialOwner=*/FALSE, name);
+  // No mutex at all (another user's object of that name, which this one may
+  // not open) runs the launcher unflagged rather than not at all.
+  if (mutex == nullptr) return true;
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    ::CloseHandle(mutex);
+    return false;
+  }
+  return true;
 }
 
 std::size_t executablePath(char* buffer, std::size_t size) {

@@ -367,7 +367,9 @@ def launch(executable, cwd, output, tmpdir=None):
                    USER=wine_profile().name, LC_ALL="C.UTF-8")
     else:
         command = [str(executable)]
-        env = dict(os.environ, TMPDIR=str(tmpdir))
+        # The single-instance lock's directory: shared by the launchers of
+        # one test, so that their lock files go with the test's.
+        env = dict(os.environ, TMPDIR=str(tmpdir), XDG_RUNTIME_DIR=str(Path(cwd).parent))
     with open(output, "ab") as log:
         return subprocess.Popen(command, cwd=str(cwd), env=env, stdin=subprocess.DEVNULL,
                                 stdout=log, stderr=log)

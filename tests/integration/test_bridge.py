@@ -2,11 +2,13 @@
 
 import http.client
 import json
+import os
 import re
 import shutil
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
 
@@ -161,6 +163,38 @@ def test_only_the_publishers_origins_open_the_bridge(launcher):
     # go on as before.
     client = instance.connect()
     assert client.call({"act": "HELLO"})["act"] == "HELLO"
+
+
+# A handshake from another process: on stdout, its reply's head, or what
+# came before the launcher closed the connection.
+FOREIGN_HANDSHAKE = """
+import socket, ssl, sys
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+tls = context.wrap_socket(socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20))
+tls.sendall(("GET / HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\nUpgrade: websocket\\r\\n"
+             "Connection: Upgrade\\r\\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\\r\\n"
+             "Sec-WebSocket-Version: 13\\r\\nOrigin: %s\\r\\n\\r\\n" % sys.argv[2]).encode())
+reply = b""
+while b"\\r\\n\\r\\n" not in reply and (chunk := tls.recv(4096)):
+    reply += chunk
+print(repr(reply))
+"""
+
+
+@pytest.mark.skipif(WINDOWS or os.geteuid() != 0 or not shutil.which("setpriv"),
+                    reason="two real users: natively, as root")
+def test_only_the_launchers_own_user_is_served(launcher):
+    instance = launcher()
+    as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    for prefix, served in [(as_nobody, False), ([], True)]:
+        reply = subprocess.run(prefix + [sys.executable, "-c", FOREIGN_HANDSHAKE,
+                                         str(instance.port), page_origin()],
+                               capture_output=True, text=True, timeout=WAIT, check=True)
+        assert reply.stdout.startswith("b'HTTP/1.1 101") == served, reply.stdout
+        # Closed with nothing said: the page's library tries the next port.
+        assert served or reply.stdout.strip() == "b''"
+    assert instance.connect().call({"act": "HELLO"})["act"] == "HELLO"
 
 
 def client_records(pid):

