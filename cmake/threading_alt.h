@@ -6,7 +6,7 @@
 #define LAUNCHER_MBEDTLS_THREADING_ALT_H
 
 typedef struct mbedtls_threading_mutex_t {
-  void *lock;
+  void* lock;
   char is_valid;
 } mbedtls_threading_mutex_t;
 
