@@ -166,18 +166,23 @@ def merge_entry(catalogue, module, version, entry):
     return catalogue
 
 
-def write_catalogue(path, catalogue):
-    text = json.dumps(catalogue, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
+def replace_atomically(path, data):
+    """Writes data (bytes) to path through a new file that replaces it."""
     directory = os.path.dirname(os.path.abspath(path))
     handle, temporary = tempfile.mkstemp(prefix=".catalogue-", dir=directory)
     try:
-        with os.fdopen(handle, "w", encoding="utf-8") as stream:
-            stream.write(text)
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(data)
         os.chmod(temporary, 0o644)
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
         raise
+
+
+def write_catalogue(path, catalogue):
+    text = json.dumps(catalogue, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
+    replace_atomically(path, text.encode("utf-8"))
 
 
 def main(argv=None):

@@ -60,19 +60,6 @@ def _openssl(*arguments, stdin=None):
         raise PublishError("the openssl command is missing")
 
 
-def _replace_atomically(path, data):
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".publish-", dir=directory)
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            stream.write(data)
-        os.chmod(temporary, 0o644)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
 def public_key_of(key):
     """The PEM public key of a private key file, which must be P-256."""
     result = _openssl("pkey", "-in", key, "-pubout")
@@ -95,7 +82,7 @@ def keygen(key, public):
         os.umask(previous)
     if result.returncode != 0:
         raise PublishError("openssl genpkey failed: %s" % result.stderr.decode().strip())
-    _replace_atomically(public, public_key_of(key).encode())
+    catalogue_entry.replace_atomically(public, public_key_of(key).encode())
 
 
 def _stamped(catalogue, days):
@@ -118,7 +105,7 @@ def sign(catalogue_path, key, days):
     result = _openssl("dgst", "-sha256", "-sign", key, catalogue_path)
     if result.returncode != 0 or not result.stdout:
         raise PublishError("signing failed: %s" % result.stderr.decode().strip())
-    _replace_atomically(signature, result.stdout)
+    catalogue_entry.replace_atomically(signature, result.stdout)
 
 
 def public_keys(bundle_text):
