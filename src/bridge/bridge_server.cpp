@@ -48,10 +48,6 @@ void unlockContext(void* context) {
   mg_unlock_context(static_cast<mg_context*>(context));
 }
 
-BridgeClient* clientOf(const mg_connection* connection) {
-  return static_cast<BridgeClient*>(mg_get_user_connection_data(connection));
-}
-
 // Plain requests are claimed and left unanswered: no file is ever served.
 int onPlainRequest(mg_connection*, void*) { return 1; }
 

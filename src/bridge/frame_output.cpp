@@ -39,9 +39,8 @@ mg_connection* serverConnection(Connection connection) {
 }
 
 // Under the connection's lock (the server's, and recursive).
-bool closing(mg_connection* connection) {
-  const auto* client =
-      static_cast<const BridgeClient*>(mg_get_user_connection_data(connection));
+bool closing(Connection connection) {
+  const BridgeClient* client = clientOf(connection);
   return client != nullptr && client->closing;
 }
 
@@ -110,6 +109,11 @@ bool queueFrames(ClientOutput* out, char* const* texts) {
 
 }  // namespace
 
+BridgeClient* clientOf(Connection connection) {
+  return static_cast<BridgeClient*>(
+      mg_get_user_connection_data(serverConnection(connection)));
+}
+
 bool startClientOutput(BridgeClient* client) {
   if (frameWriter.load() != writeServerFrame) return true;
   auto* out = new (std::nothrow) ClientOutput;
@@ -154,9 +158,7 @@ void sendTexts(Connection connection, char* const* texts) {
     for (char* const* p = texts; *p != nullptr; ++p) sendText(connection, *p);
     return;
   }
-  mg_connection* server = serverConnection(connection);
-  const auto* client =
-      static_cast<const BridgeClient*>(mg_get_user_connection_data(server));
+  const BridgeClient* client = clientOf(connection);
   ClientOutput* out = client != nullptr ? client->output : nullptr;
   if (out == nullptr) return;
   {
@@ -178,8 +180,7 @@ void sendClose(Connection connection, std::uint16_t code) {
   if (!closing(server)) {
     mg_websocket_write(server, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, payload,
                        code != 0 ? sizeof(payload) : 0);
-    auto* client =
-        static_cast<BridgeClient*>(mg_get_user_connection_data(server));
+    BridgeClient* client = clientOf(connection);
     if (client != nullptr) client->closing = true;
   }
   mg_unlock_connection(server);

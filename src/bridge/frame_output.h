@@ -23,6 +23,9 @@ void sendTexts(Connection connection, char* const* texts);
 
 struct BridgeClient;
 struct ClientOutput;
+// The client record the server keeps with a connection; null before the
+// connection has one.
+BridgeClient* clientOf(Connection connection);
 // The client's writer, from when it is ready until it closes; start is
 // false when no writer could be made. After stop the tick may still queue
 // frames, which go nowhere; free once the client has been unregistered.
