@@ -18,9 +18,9 @@ DIR/NAME-VERSION.7z with 7zz, merges its entry into FILE as
 catalogue_entry.py does (served from BASE/NAME-VERSION.7z), then signs FILE
 as sign does and verifies it against KEY's public key, and against BUNDLE
 when given. With a SIGNER (sign_image.py's options: --sign-pkcs12, or
---sign-certificate and --sign-key), each DLL is packed with an Authenticode signature
-of that certificate (the LIBRARY file itself is left as it is), and the
-catalogue's digests are those of the signed library and its package.
+--sign-certificate and --sign-key), each DLL is packed with an Authenticode
+signature of that certificate (the LIBRARY file itself is left as it is),
+and the catalogue's digests are those of the signed library and its package.
 
 sign stamps FILE with "issued", a serial above the previous one (the current
 time in seconds, or the previous serial + 1 if that is larger), and
