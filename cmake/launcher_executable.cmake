@@ -52,5 +52,6 @@ function(add_launcher_executable target settings directory)
     target_sources(${target} PRIVATE "${CMAKE_BINARY_DIR}/generated/launcher_resources.rc"
       "${CMAKE_BINARY_DIR}/generated/launcher_version.rc")
     target_link_options(${target} PRIVATE ${LAUNCHER_STATIC_RUNTIME} $<$<CONFIG:Release>:-s>)
+    launcher_sign_target(${target})
   endif()
 endfunction()

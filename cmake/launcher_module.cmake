@@ -5,7 +5,8 @@
 # Windows, <name>.so elsewhere) against the public header alone, and stamps
 # its version: a VERSIONINFO resource on Windows, the version note on ELF
 # systems. The launcher compares the first three parts with the catalogue's
-# "latest". Without VERSION the library has no version at all.
+# "latest". Without VERSION the library has no version at all. A Windows
+# library is signed as the build's images are (cmake/code_signing.cmake).
 set(LAUNCHER_MODULE_HEADER_DIR "${CMAKE_CURRENT_LIST_DIR}/../src/modules")
 set(LAUNCHER_VERSION_INFO_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/version_info.rc.in")
 
@@ -72,5 +73,8 @@ LAUNCHER_MODULE_VERSION(${commas});
   if(WIN32)
     # The library must load on any Windows: no compiler runtime DLLs.
     target_link_options(${target} PRIVATE -static -static-libgcc)
+    if(COMMAND launcher_sign_target)
+      launcher_sign_target(${target})
+    endif()
   endif()
 endfunction()

@@ -29,7 +29,18 @@ set(_installer_defines
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   list(APPEND _installer_defines "-DTARGET=amd64-unicode")
 endif()
-set(_installer_depends launcher "${LAUNCHER_PACKAGE_ROOT}" "${_installer_script}")
+set(_installer_depends launcher "${LAUNCHER_PACKAGE_ROOT}" "${_installer_script}"
+  "${LAUNCHER_SIGNING_OPTIONS}")
+# makensis runs the command through the shell, after reading it as its own
+# string: each word is quoted, and none may hold what either would expand.
+set(_installer_sign "")
+foreach(word ${LAUNCHER_SIGN_COMMAND})
+  if(word MATCHES "[\"'$`\\]")
+    message(FATAL_ERROR "the installer cannot be signed from a path holding \", ', $, ` or \\: ${word}")
+  endif()
+  string(APPEND _installer_sign "\"${word}\" ")
+endforeach()
+list(APPEND _installer_defines "-DSIGN_COMMAND=${_installer_sign}")
 if(LAUNCHER_INSTALLER_ICON)
   list(APPEND _installer_defines "-DICON=${LAUNCHER_INSTALLER_ICON}")
   list(APPEND _installer_depends "${LAUNCHER_INSTALLER_ICON}")

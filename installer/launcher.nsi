@@ -9,6 +9,9 @@
 ;   ROOT_CERT     the root of the launcher's TLS identity (PEM)
 ;   OUTPUT_FILE   where the installer is written
 ;   ICON          optional, the installer's and uninstaller's icon
+;   SIGN_COMMAND  optional, the command that signs the file named after it
+;                 in place: the uninstaller before it is packed, the setup
+;                 once written
 ;
 ; It needs no administrator: everything goes into the user's own profile,
 ; because the launcher, running with the user's rights, writes its modules
@@ -22,6 +25,10 @@ ManifestSupportedOS all
 ManifestDPIAware true
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
+!ifdef SIGN_COMMAND
+  !uninstfinalize '${SIGN_COMMAND}"%1"' = 0
+  !finalize '${SIGN_COMMAND}"%1"' = 0
+!endif
 
 !include LogicLib.nsh
 !include MUI2.nsh

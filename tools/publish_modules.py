@@ -3,7 +3,8 @@
 
     publish_modules.py keygen KEY PUBLIC
     publish_modules.py publish --catalogue FILE --packages DIR --url BASE
-                               --key KEY [--days N] [--keys BUNDLE] LIBRARY...
+                               --key KEY [--days N] [--keys BUNDLE]
+                               [SIGNER [--sign-timestamp URL]] LIBRARY...
     publish_modules.py sign --catalogue FILE --key KEY [--days N]
     publish_modules.py verify --catalogue FILE --keys BUNDLE
 
@@ -16,7 +17,10 @@ publish packs each LIBRARY (NAME.dll or NAME.so, the module NAME) alone into
 DIR/NAME-VERSION.7z with 7zz, merges its entry into FILE as
 catalogue_entry.py does (served from BASE/NAME-VERSION.7z), then signs FILE
 as sign does and verifies it against KEY's public key, and against BUNDLE
-when given.
+when given. With a SIGNER (sign_image.py's options: --sign-pkcs12, or
+--sign-certificate and --sign-key), each DLL is packed with an Authenticode
+signature of that certificate (the LIBRARY file itself is left as it is),
+and the catalogue's digests are those of the signed library and its package.
 
 sign stamps FILE with "issued", a serial above the previous one (the current
 time in seconds, or the previous serial + 1 if that is larger), and
@@ -40,6 +44,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import catalogue_entry  # noqa: E402  (lives beside this script)
+import pe_image  # noqa: E402
+import sign_image  # noqa: E402
 
 SIGNATURE_SUFFIX = ".sig"
 STAMP_MEMBERS = ("issued", "expires")
@@ -153,16 +159,26 @@ def module_name(library):
     raise PublishError("%s: a module library is NAME.dll or NAME.so" % library)
 
 
-def pack(library, packages):
-    """Packs the library alone into packages/NAME-VERSION.7z; returns (name, version, path)."""
+def pack(library, packages, signer=None):
+    """Packs the library alone into packages/NAME-VERSION.7z, a DLL signed
+    with signer's options when given; returns (name, version, path, the
+    packed library's SHA-512)."""
     name = module_name(library)
     packages = os.path.abspath(packages)
     with open(library, "rb") as stream:
-        version = catalogue_entry.library_version(stream.read())
+        data = stream.read()
+    version = catalogue_entry.library_version(data)
     package = os.path.join(packages, "%s-%s.7z" % (name, version))
     os.makedirs(packages, exist_ok=True)
     # 7zz adds to an archive that exists: pack anew, then move into place.
     with tempfile.TemporaryDirectory(dir=packages) as scratch:
+        if signer is not None and pe_image.is_pe(data):
+            # The signature is part of what the digests bind: sign first.
+            copy = os.path.join(scratch, os.path.basename(library))
+            with open(copy, "wb") as stream:
+                stream.write(data)
+            sign_image.sign(copy, signer)
+            library = copy
         packed = os.path.join(scratch, "package.7z")
         try:
             result = subprocess.run(
@@ -174,19 +190,20 @@ def pack(library, packages):
             raise PublishError("7zz failed on %s: %s" % (library, result.stderr.decode().strip()))
         os.chmod(packed, 0o644)
         os.replace(packed, package)
-    return name, version, package
+        return name, version, package, catalogue_entry._sha512(library)
 
 
 def publish(args):
     os.makedirs(os.path.dirname(os.path.abspath(args.catalogue)), exist_ok=True)
     catalogue = catalogue_entry.load_catalogue(args.catalogue)
+    signer = sign_image.signer_arguments(args)
     for library in args.libraries:
-        name, version, package = pack(library, args.packages)
+        name, version, package, library_digest = pack(library, args.packages, signer)
         entry = {
             "install": "%s/%s" % (args.url.rstrip("/"), os.path.basename(package)),
             "size": os.path.getsize(package),
             "sha512e": catalogue_entry._sha512(package),
-            "sha512d": catalogue_entry._sha512(library),
+            "sha512d": library_digest,
         }
         catalogue = catalogue_entry.merge_entry(catalogue, name, version, entry)
         print("%s %s: %s" % (name, version, package))
@@ -199,7 +216,8 @@ def publish(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                     fromfile_prefix_chars="@")
     commands = parser.add_subparsers(dest="command", required=True)
     command = commands.add_parser("keygen", help="make a P-256 key pair")
     command.add_argument("key", help="private key file to create")
@@ -211,6 +229,7 @@ def main(argv=None):
     command.add_argument("--key", required=True, help="private key to sign with")
     command.add_argument("--keys", help="public key bundle the result must verify under")
     command.add_argument("--days", type=int, default=DEFAULT_DAYS, help="days until it expires")
+    sign_image.add_signer_arguments(command)
     command.add_argument("libraries", nargs="+", metavar="LIBRARY")
     command = commands.add_parser("sign", help="stamp and sign a catalogue")
     command.add_argument("--catalogue", required=True)
@@ -233,7 +252,7 @@ def main(argv=None):
             with open(args.keys) as stream:
                 issued, expires = verify(args.catalogue, stream.read())
             print("verified: issued %d, expires %s" % (issued, _utc(expires)))
-    except (PublishError, catalogue_entry.EntryError, OSError) as error:
+    except (PublishError, catalogue_entry.EntryError, sign_image.SignError, OSError) as error:
         print("publish_modules: %s" % error, file=sys.stderr)
         return 1
     return 0

@@ -14,12 +14,14 @@ prefix and run as one scenario.
 import functools
 import hashlib
 import importlib.util
+import json
 import os
 import re
 import shutil
 import socket
 import ssl
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -29,6 +31,8 @@ _spec = importlib.util.spec_from_file_location(
     "integration_harness", SOURCE / "tests" / "integration" / "conftest.py")
 harness = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(harness)
+sys.path.insert(0, str(SOURCE / "tools"))
+import sign_image  # noqa: E402
 
 BUILD = harness.BUILD_DIR
 # The product's own identity, whose root the installer carries.
@@ -301,6 +305,11 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_pa
     assert refused_upgrade() == b""
     second = launcher_pids(executable)
     assert len(second) == 1 and not first & second, "the running launcher was not replaced"
+    # The uninstaller the build's setup writes is the one signed as it was made.
+    signing_root = json.loads((BUILD / "test-launcher" / "settings.json").read_text())[
+        "code_signing_root"]
+    if signing_root:
+        assert sign_image.verify(str(directory / "uninstall.exe"), signing_root) is None
 
     # Where policy ignores users' roots, the user is told to ask for the
     # machine's trust, and nothing is added to the user's store.
