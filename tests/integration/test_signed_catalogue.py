@@ -133,7 +133,8 @@ def offered_version(offer):
             }.get(offer, "%d.%d.%d" % (major, minor + 10, build))
 
 
-@pytest.mark.parametrize("offer", ["newer", "wrong digest", "same", "older", "no keys"])
+@pytest.mark.parametrize("offer", ["newer", "wrong digest", "same", "older", "no keys",
+                                   "tried"])
 def test_only_a_newer_launcher_from_the_signed_catalogue_is_fetched_and_checked(
         launcher, catalogue_server, offer):
     catalogue_server.publish("echo")
@@ -145,6 +146,9 @@ def test_only_a_newer_launcher_from_the_signed_catalogue_is_fetched_and_checked(
     if offer == "newer":
         # A transfer cut short earlier is resumed.
         setup.write_bytes(SETUP[:len(SETUP) // 2])
+    elif offer == "tried":
+        # The start just after an update of that version failed.
+        (instance.dir / "launcher-update").write_text(offered_version(offer) + "\n")
     elif offer != "wrong digest":
         # What a finished update left; a current launcher removes it.
         setup.write_bytes(b"left over")
@@ -159,6 +163,9 @@ def test_only_a_newer_launcher_from_the_signed_catalogue_is_fetched_and_checked(
     elif offer in ("newer", "wrong digest"):
         # A wrong digest, or on Windows no signature of its own: deleted.
         wait_until(lambda: fetched() and not setup.exists(), "the setup to be refused")
+    elif offer == "tried":
+        wait_until(lambda: not (instance.dir / "launcher-update").exists(),
+                   "the record of the update to be taken")
     elif offer != "no keys":
         wait_until(lambda: not setup.exists(), "the leftover setup to be removed")
     # Never anything installed or recorded beside the launcher, and the
@@ -166,7 +173,7 @@ def test_only_a_newer_launcher_from_the_signed_catalogue_is_fetched_and_checked(
     assert client.load("echo")["result"] == 2
     assert [m for m in client.install_messages() if is_final(m)][0]["error"] == 0
     assert not (instance.dir / "launcher-update").exists()
-    if offer in ("same", "older", "no keys"):
+    if offer in ("same", "older", "no keys", "tried"):
         assert fetched() == []
     if offer == "no keys":
         assert setup.read_bytes() == b"left over"
