@@ -66,6 +66,15 @@ bool writeRecord(const std::string& path, const std::string& version) {
   return std::fclose(file) == 0 && written;
 }
 
+// The setup's path in the temporary directory; empty when there is none.
+std::string launcherSetupPath() {
+  char path[kPathBuffer] = {};
+  const std::size_t length = platform::temporaryDirectory(path, sizeof path);
+  if (length == 0) return std::string();
+  return std::string(path, length) + kLauncherEntryName + "-setup" +
+         platform::kProgramExtension;
+}
+
 }  // namespace
 
 bool isNewerVersion(const std::string& offered, const std::string& running) {
@@ -77,14 +86,6 @@ bool isNewerVersion(const std::string& offered, const std::string& running) {
     if (a[i] != b[i]) return a[i] > b[i];
   }
   return false;
-}
-
-std::string launcherSetupPath() {
-  char path[kPathBuffer] = {};
-  const std::size_t length = platform::temporaryDirectory(path, sizeof path);
-  if (length == 0) return std::string();
-  return std::string(path, length) + kLauncherEntryName + "-setup" +
-         platform::kProgramExtension;
 }
 
 void updateLauncher(const char* runningVersion) {

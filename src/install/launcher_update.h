@@ -22,7 +22,4 @@ bool isNewerVersion(const std::string& offered, const std::string& running);
 // does not try that version again; the start after that may.
 void updateLauncher(const char* runningVersion);
 
-// The setup's path in the temporary directory; empty when there is none.
-std::string launcherSetupPath();
-
 #endif
