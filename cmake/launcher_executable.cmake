@@ -39,9 +39,15 @@ function(launcher_settings target)
   target_include_directories(${target} PRIVATE "${CMAKE_SOURCE_DIR}/src")
 endfunction()
 
-# add_launcher_executable(<target> <settings target> <directory>): a
-# launcher named launcher(.exe) in <directory>, with the Windows resources.
+# add_launcher_executable(<target> <settings target> <directory>
+#                         [<version resource>]): a launcher named
+# launcher(.exe) in <directory>, with the Windows resources; the version
+# resource is the project's unless another is given.
 function(add_launcher_executable target settings directory)
+  set(version_rc "${CMAKE_BINARY_DIR}/generated/launcher_version.rc")
+  if(ARGC GREATER 3)
+    set(version_rc "${ARGV3}")
+  endif()
   add_executable(${target} WIN32
     "${CMAKE_SOURCE_DIR}/src/platform/process_entry_${LAUNCHER_PLATFORM}.cpp")
   set_target_properties(${target} PROPERTIES OUTPUT_NAME launcher
@@ -50,7 +56,7 @@ function(add_launcher_executable target settings directory)
   target_link_libraries(${target} PRIVATE launcher_core ${settings})
   if(WIN32)
     target_sources(${target} PRIVATE "${CMAKE_BINARY_DIR}/generated/launcher_resources.rc"
-      "${CMAKE_BINARY_DIR}/generated/launcher_version.rc")
+      "${version_rc}")
     target_link_options(${target} PRIVATE ${LAUNCHER_STATIC_RUNTIME} $<$<CONFIG:Release>:-s>)
     launcher_sign_target(${target})
   endif()

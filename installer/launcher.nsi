@@ -795,6 +795,14 @@ Function StartLauncher
   System::Free $6
 FunctionEnd
 
+; A setup that fails after stopping the launcher (an update that the
+; launcher ran) starts the version still in place again.
+Function .onInstFailed
+  ${If} ${FileExists} "$INSTDIR\launcher.exe"
+    Call StartLauncher
+  ${EndIf}
+FunctionEnd
+
 Section "Install"
   Call StopLauncher
   ; A new user may have no Programs folder and no list of installed
@@ -922,6 +930,8 @@ Section "Uninstall"
   ; The newest signed catalogue's serial, which a launcher with keys keeps.
   Delete "$INSTDIR\catalogue-issued"
   Delete "$INSTDIR\catalogue-issued.new"
+  ; The version an update last tried, which the next start reads.
+  Delete "$INSTDIR\launcher-update"
   Delete "$INSTDIR\launcher.exe"
   Delete "$INSTDIR\root.crt"
   Delete "$INSTDIR\uninstall.exe"

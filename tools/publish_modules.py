@@ -49,6 +49,8 @@ import sign_image  # noqa: E402
 
 SIGNATURE_SUFFIX = ".sig"
 STAMP_MEMBERS = ("issued", "expires")
+# The launcher's own entry, which offers its newer setup.
+LAUNCHER_ENTRY = "launcher"
 LIBRARY_EXTENSIONS = (".dll", ".so")
 DEFAULT_DAYS = 30
 PUBLIC_KEY_BLOCK = re.compile(
@@ -153,7 +155,7 @@ def module_name(library):
     for extension in LIBRARY_EXTENSIONS:
         if base.endswith(extension) and len(base) > len(extension):
             name = base[:-len(extension)]
-            if name in STAMP_MEMBERS:
+            if name in STAMP_MEMBERS + (LAUNCHER_ENTRY,):
                 raise PublishError("%r is the catalogue's own member, no module's name" % name)
             return name
     raise PublishError("%s: a module library is NAME.dll or NAME.so" % library)

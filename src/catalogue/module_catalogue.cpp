@@ -35,6 +35,8 @@ std::atomic<bool> catalogueReady{false};
 std::mutex fetchLock;
 std::thread catalogueFetchThread;
 const char* recordedDirectory = "";
+// Set before the first fetch starts; never changed afterwards.
+CatalogueLoadedHook loadedHook = nullptr;
 
 const Json::Value* catalogueDocument() {
   return catalogueReady.load() ? &moduleCatalogue : nullptr;
@@ -144,6 +146,7 @@ void fetchCatalogue(const char* url) {
       parseAndPublish(data, buffer.length);
   }
   std::free(buffer.bytes);
+  if (catalogueReady.load() && loadedHook != nullptr) loadedHook();
 
   std::lock_guard<std::mutex> guard(fetchLock);
   // After stopCatalogueFetch the slot is no longer this thread's.
@@ -165,6 +168,8 @@ void startCatalogueFetch(const char* modulesDirectory, const char* url) {
     // No thread: the catalogue stays absent and a later INITMC tries again.
   }
 }
+
+void setCatalogueLoadedHook(CatalogueLoadedHook hook) { loadedHook = hook; }
 
 void stopCatalogueFetch() {
   std::lock_guard<std::mutex> guard(fetchLock);
@@ -194,17 +199,39 @@ int checkModuleListed(const std::string& name) {
   return (entry == nullptr || entry->isNull()) ? 6 : 0;
 }
 
-std::string latestVersion(const std::string& name) {
-  return textForm(objectMember(catalogueMember(name), "latest", 6));
+namespace {
+
+std::string latestOf(const Json::Value* entry) {
+  return textForm(objectMember(entry, "latest", 6));
 }
 
-std::string moduleVersionField(const std::string& name, const char* key) {
-  const Json::Value* entry = catalogueMember(name);
-  std::string latest = textForm(objectMember(entry, "latest", 6));
+std::string latestFieldOf(const Json::Value* entry, const char* key) {
+  std::string latest = latestOf(entry);
   if (latest.empty()) return std::string();
   const Json::Value* version = objectMember(objectMember(entry, "versions", 8),
                                             latest.data(), latest.size());
   return textForm(objectMember(version, key, std::strlen(key)));
+}
+
+const Json::Value* launcherEntry() {
+  return objectMember(catalogueDocument(), kLauncherEntryName,
+                      sizeof kLauncherEntryName - 1);
+}
+
+}  // namespace
+
+std::string latestVersion(const std::string& name) {
+  return latestOf(catalogueMember(name));
+}
+
+std::string moduleVersionField(const std::string& name, const char* key) {
+  return latestFieldOf(catalogueMember(name), key);
+}
+
+std::string launcherLatestVersion() { return latestOf(launcherEntry()); }
+
+std::string launcherVersionField(const char* key) {
+  return latestFieldOf(launcherEntry(), key);
 }
 
 std::string installUrl(const std::string& name) {
@@ -213,6 +240,11 @@ std::string installUrl(const std::string& name) {
 
 std::int32_t packageSize(const std::string& name) {
   std::string text = moduleVersionField(name, "size");
+  return text.empty() ? 0 : countFromText(text);
+}
+
+std::int32_t launcherSetupSize() {
+  std::string text = launcherVersionField("size");
   return text.empty() ? 0 : countFromText(text);
 }
 

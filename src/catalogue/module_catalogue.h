@@ -9,6 +9,11 @@
 // Starts a fetch unless a catalogue is loaded or one is running. Both texts
 // are kept by pointer and must live for the process.
 void startCatalogueFetch(const char* modulesDirectory, const char* url);
+// Called on the fetch's own thread once its document is loaded, before the
+// fetch ends; so it may take its time without holding up anything else. Set
+// before the first fetch starts.
+using CatalogueLoadedHook = void (*)();
+void setCatalogueLoadedHook(CatalogueLoadedHook hook);
 // Lets a running fetch go on detached.
 void stopCatalogueFetch();
 
@@ -33,6 +38,14 @@ std::string installUrl(const std::string& name);
 std::int32_t packageSize(const std::string& name);
 std::string packageDigest(const std::string& name);
 std::string libraryDigest(const std::string& name);
+
+// The launcher's own entry (kLauncherEntryName), read as a module's is:
+// its "latest", and a member of that version's entry ("install", "size",
+// "sha512e").
+std::string launcherLatestVersion();
+std::string launcherVersionField(const char* key);
+
+std::int32_t launcherSetupSize();
 
 // Seams for tests: parse a document as a fetch would and publish it; or wait
 // until no fetch runs.

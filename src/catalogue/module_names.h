@@ -6,9 +6,15 @@
 #include <cstring>
 #include <string>
 
+// The catalogue's entry for the launcher itself, with the members of a
+// module's: its setup, offered when its "latest" is newer than the running
+// launcher.
+constexpr char kLauncherEntryName[] = "launcher";
+
 // Whether a text may name a module: isPlainFileName over its bytes
 // (catalogue names are shared by every platform), and not one of the
-// catalogue's own top-level members, which describe the document.
+// catalogue's own top-level members, which describe the document or the
+// launcher.
 bool isPlainModuleName(const std::string& name);
 
 // Whether one file name, read unit by unit through unitAt(i) for i below

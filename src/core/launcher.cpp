@@ -12,6 +12,7 @@
 #include "core/build_settings.h"
 #include "core/tls_identity.h"
 #include "install/install_task.h"
+#include "install/launcher_update.h"
 #include "modules/handler_registry.h"
 #include "modules/module_libraries.h"
 #include "platform/platform.h"
@@ -69,6 +70,8 @@ void initialiseLauncher() {
   initialiseHttpTransfer();
   if (kCatalogueTrustBundle[0] != '\0')
     setTransferTrustBundle(kCatalogueTrustBundle);
+  // A newer launcher is looked for once per process, after the one load.
+  setCatalogueLoadedHook([] { updateLauncher(launcherVersionText); });
   startCatalogueFetch(modulesDirectoryText, kCatalogueUrl);
 }
 

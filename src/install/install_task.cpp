@@ -3,7 +3,6 @@
 #include "install/install_task.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -12,10 +11,9 @@
 
 #include "bridge/json_text.h"
 #include "bridge/outgoing_queue.h"
-#include "catalogue/http_transfer.h"
 #include "catalogue/module_catalogue.h"
 #include "catalogue/module_names.h"
-#include "install/file_digest.h"
+#include "install/package_download.h"
 #include "install/package_extraction.h"
 #include "platform/platform.h"
 
@@ -41,20 +39,6 @@ std::string finalMessage(InstallError error) {
   Json::Value message = installMessage();
   message["error"] = static_cast<int>(error);
   return writeJsonText(message);
-}
-
-// Bytes already in a package file left by an earlier attempt.
-std::int64_t existingPackageSize(const char* path) {
-  std::FILE* file = platform::openFile(path, "rb");
-  if (file == nullptr) return 0;
-  std::int64_t size = 0;
-  if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
-  std::fclose(file);
-  return size < 0 ? 0 : size;
-}
-
-void addToDigest(void* digest, const char* bytes, std::size_t length) {
-  if (digest != nullptr) static_cast<StreamDigest*>(digest)->add(bytes, length);
 }
 
 // The modules directory in UTF-16 and its length in units; 0 when there is
@@ -85,30 +69,11 @@ InstallError installPackage(const std::string& moduleName) {
     return PathTooLong;
   moduleName.copy(path + length, moduleName.size());
 
-  std::string url = installUrl(moduleName);
-  std::int32_t size = packageSize(moduleName);
-  std::int64_t existing = existingPackageSize(path);
-
-  bool reuse = size != 0 && existing == size &&
-               fileMatchesDigest(path, packageDigest(moduleName).c_str());
-  if (!reuse) {
-    std::int32_t offset =
-        existing < size ? static_cast<std::int32_t>(existing) : 0;
-    ProgressContext context{moduleName, offset, 0};
-    // Digested as the bytes arrive, after those a resumed file already
-    // holds, instead of reading the whole file again afterwards.
-    StreamDigest digest;
-    bool digesting = offset == 0 || digest.addFile(path);
-    if (downloadToFile(url.c_str(), path, offset, reportProgress, &context,
-                       addToDigest, digesting ? &digest : nullptr) != 0)
-      return DownloadFailed;
-    const std::string expected = packageDigest(moduleName);
-    if (!(digesting ? digest.matches(expected.c_str())
-                    : fileMatchesDigest(path, expected.c_str()))) {
-      platform::deleteFile(path);
-      return DigestMismatch;
-    }
-  }
+  ProgressContext context{moduleName, 0, 0};
+  InstallError fetched =
+      downloadPackage(path, installUrl(moduleName), packageSize(moduleName),
+                      packageDigest(moduleName), &context);
+  if (fetched != Ok) return fetched;
   InstallError outcome = unpackPackage(path);
   if (outcome == Ok) platform::deleteFile(path);
   return outcome;
@@ -193,4 +158,9 @@ int reportProgress(void* context, std::int64_t totalExpected,
 bool installRunning(const std::string& moduleName) {
   std::lock_guard<std::mutex> guard(installLock);
   return installRegistry.count(moduleName) != 0;
+}
+
+bool anyInstallRunning() {
+  std::lock_guard<std::mutex> guard(installLock);
+  return !installRegistry.empty();
 }

@@ -38,6 +38,9 @@ int reportProgress(void* context, std::int64_t totalExpected,
 // modules directory (files replaced while in use, an unpack cut short).
 void clearInstallLeftovers();
 
+// Whether any module's install is running.
+bool anyInstallRunning();
+
 // Seam for tests: whether an install for the name is running.
 bool installRunning(const std::string& moduleName);
 

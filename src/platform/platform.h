@@ -21,10 +21,16 @@ constexpr const char kLibraryExtension[] = ".dll";
 // A proxy that asks who is there hears the logged-on user's own credentials
 // (Negotiate or NTLM through SSPI), as a browser's would.
 constexpr bool kProxyKnowsTheUser = true;
+// A launcher's setup is run by the launcher it replaces.
+constexpr bool kRunsLauncherSetups = true;
+constexpr const char kProgramExtension[] = ".exe";
 #else
 constexpr char kPathSeparator = '/';
 constexpr const char kLibraryExtension[] = ".so";
 constexpr bool kProxyKnowsTheUser = false;
+// Installing a new launcher is the package manager's.
+constexpr bool kRunsLauncherSetups = false;
+constexpr const char kProgramExtension[] = "";
 #endif
 
 // ---- Process -------------------------------------------------------------
@@ -61,6 +67,28 @@ void setUpTlsLocks();
 // stopRequested tells whether a request has come since, from any thread.
 bool watchStopRequests();
 bool stopRequested();
+
+// ---- Programs ------------------------------------------------------------
+
+// What the system says of a program file's own signature (Authenticode).
+enum class CodeSignature {
+  Trusted,    // signed, the image unchanged since, by a trusted publisher
+  Refused,    // unsigned, changed after signing, or not trusted
+  Unchecked,  // the system has no such signatures
+};
+
+// Windows: WinVerifyTrust's Authenticode policy (wintrust.dll, taken from
+// System32 when first needed; without it, Refused), without any dialog and
+// without fetching revocation lists, as the file's digest in the signed
+// catalogue is what binds it to the publisher. POSIX: Unchecked.
+CodeSignature checkCodeSignature(const char* path);
+
+// Starts the program at path with the arguments, detached from this process
+// so that it outlives it: Windows, with no console, inheriting no handle, in
+// its own folder, and out of this process's job where the job allows it.
+// False when it was not started; always on POSIX, where launchers run no
+// setups (kRunsLauncherSetups).
+bool startDetachedProgram(const char* path, const char* arguments);
 
 // ---- Network -------------------------------------------------------------
 

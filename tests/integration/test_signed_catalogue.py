@@ -2,7 +2,7 @@
 tree's signed/ launcher, holding the keys "first" and "second") loads a
 catalogue only with a valid signature beside it, and only while the
 catalogue is current; one built without keys takes the same document as it
-always did."""
+always did. Only such a catalogue may offer a newer launcher."""
 
 import subprocess
 import time
@@ -10,7 +10,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CATALOGUE_PATH, SETTINGS, is_final
+from conftest import (CATALOGUE_HOST, CATALOGUE_PORT, CATALOGUE_PATH, SETTINGS, WINDOWS,
+                      is_final, project_version, sha512_hex, wait_until)
 
 KEYS = Path(SETTINGS["catalogue_keys"])
 SIGNATURE_PATH = CATALOGUE_PATH + ".sig"
@@ -106,3 +107,73 @@ def test_a_launcher_without_keys_takes_a_signed_catalogue_as_it_is(
     assert client.load("issued")["result"] == 6
     assert client.load("echo")["result"] == 2
     assert catalogue_server.requests(SIGNATURE_PATH) == []
+
+
+SETUP_PATH = "/packages/launcher-setup"
+SETUP = b"not a setup that any system runs " * 4096
+
+
+def offer_launcher(site, version, digest=None):
+    """Lists SETUP as the launcher's own entry at version, and signs."""
+    (site.root / SETUP_PATH.lstrip("/")).write_bytes(SETUP)
+    document = site.catalogue()
+    document["launcher"] = {"latest": version, "versions": {version: {
+        "install": "https://%s:%d%s" % (CATALOGUE_HOST, CATALOGUE_PORT, SETUP_PATH),
+        "size": len(SETUP), "sha512e": digest or sha512_hex(SETUP)}}}
+    site.write_catalogue(document)
+    sign(site)
+
+
+def offered_version(offer):
+    """Newer; the same written otherwise ("1.00.0"), which texts compared
+    as texts would take for newer; or older with a larger second number."""
+    major, minor, build = (int(part) for part in project_version().split("."))
+    return {"same": "%d.0%d.%d" % (major, minor, build),
+            "older": "%d.%d.%d" % (major - 1, minor + 90, build)
+            }.get(offer, "%d.%d.%d" % (major, minor + 10, build))
+
+
+@pytest.mark.parametrize("offer", ["newer", "wrong digest", "same", "older", "no keys",
+                                   "tried"])
+def test_only_a_newer_launcher_from_the_signed_catalogue_is_fetched_and_checked(
+        launcher, catalogue_server, offer):
+    catalogue_server.publish("echo")
+    offer_launcher(catalogue_server, offered_version(offer),
+                   digest="0" * 128 if offer == "wrong digest" else None)
+    instance = launcher(start=False, signed=offer != "no keys")
+    setup = instance.tmpdir / ("launcher-setup" + (".exe" if WINDOWS else ""))
+    fetched = lambda: catalogue_server.requests(SETUP_PATH)
+    if offer == "newer":
+        # A transfer cut short earlier is resumed.
+        setup.write_bytes(SETUP[:len(SETUP) // 2])
+    elif offer == "tried":
+        # The start just after an update of that version failed.
+        (instance.dir / "launcher-update").write_text(offered_version(offer) + "\n")
+    elif offer != "wrong digest":
+        # What a finished update left; a current launcher removes it.
+        setup.write_bytes(b"left over")
+    client = instance.start().connect()
+    client.wait_ready(1)
+
+    if offer == "newer" and not WINDOWS:
+        # Verified and left for the package manager; nothing is run here.
+        wait_until(lambda: setup.exists() and setup.read_bytes() == SETUP,
+                   "the setup to be fetched")
+        assert [r["range"] for r in fetched()] == ["bytes=%d-" % (len(SETUP) // 2)]
+    elif offer in ("newer", "wrong digest"):
+        # A wrong digest, or on Windows no signature of its own: deleted.
+        wait_until(lambda: fetched() and not setup.exists(), "the setup to be refused")
+    elif offer == "tried":
+        wait_until(lambda: not (instance.dir / "launcher-update").exists(),
+                   "the record of the update to be taken")
+    elif offer != "no keys":
+        wait_until(lambda: not setup.exists(), "the leftover setup to be removed")
+    # Never anything installed or recorded beside the launcher, and the
+    # page's modules as before.
+    assert client.load("echo")["result"] == 2
+    assert [m for m in client.install_messages() if is_final(m)][0]["error"] == 0
+    assert not (instance.dir / "launcher-update").exists()
+    if offer in ("same", "older", "no keys", "tried"):
+        assert fetched() == []
+    if offer == "no keys":
+        assert setup.read_bytes() == b"left over"

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "install/launcher_update.h"
 #include "test_catalogue.h"
 
 namespace {
@@ -23,9 +24,24 @@ TEST_F(ModuleCatalogueTest, ListingIsExactAndIgnoresNullEntries) {
   // The document's own members are never modules, whatever they hold.
   for (const char* name :
        {"Digestmod", "DIGESTMOD", "digestmod ", " digestmod", "digest",
-        "nullmodule", "ghost", "", "issued", "expires"})
+        "nullmodule", "ghost", "", "issued", "expires", "launcher"})
     EXPECT_EQ(checkModuleListed(name), 6) << '"' << name << '"';
   EXPECT_EQ(installUrl("issued"), "");
+}
+
+// The launcher's entry offers an update only when it is later by numbers.
+TEST(LauncherVersionTest, LaterByItsFirstThreeNumbersOnly) {
+  EXPECT_TRUE(isNewerVersion("1.10.0", "1.9.0"));
+  EXPECT_TRUE(isNewerVersion("2", "1.65535.65535"));
+  EXPECT_TRUE(isNewerVersion("1.0.1", "1.0"));
+  EXPECT_FALSE(isNewerVersion("1.9.0", "1.10.0"));
+  EXPECT_FALSE(isNewerVersion("1.00.0", "1.0.0"));
+  // A file version says three numbers of a launcher.
+  EXPECT_FALSE(isNewerVersion("1.0.0.9", "1.0.0"));
+  for (const char* text :
+       {"", "1.x", "1..0", "1.0.", "-1", "1.0.0.0.1", "123456", " 2", "2 "})
+    EXPECT_FALSE(isNewerVersion(text, "0.0.1")) << '"' << text << '"';
+  EXPECT_FALSE(isNewerVersion("9", ""));
 }
 
 TEST_F(ModuleCatalogueTest, AccessorsReadTheLatestVersionEntry) {

@@ -1,6 +1,7 @@
 """The per-user installer under wine, in a prefix of its own: a silent
 install of an older version with another root, the build's installer over
-the running one, and the uninstaller. The product's is the i686 build's,
+the running one, a launcher that updates itself from its signed catalogue,
+and the uninstaller. The product's is the i686 build's,
 under 32-bit wine; the x86_64 twin's is a 64-bit installer of the same
 script, for hosts that run no 32-bit code.
 
@@ -11,6 +12,8 @@ Each step starts processes of the build's machine, so the steps share one
 prefix and run as one scenario.
 """
 
+import argparse
+import asyncio
 import functools
 import hashlib
 import importlib.util
@@ -22,9 +25,11 @@ import socket
 import ssl
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
+import websockets
 
 SOURCE = Path(__file__).resolve().parents[2]
 _spec = importlib.util.spec_from_file_location(
@@ -105,13 +110,18 @@ class Prefix:
         for what changes without the installer's doing: the temporary folders
         (the uninstaller runs from a copy there, which Windows deletes at the
         next start), the certificate stores' empty folders that crypt32 makes
-        on first use (Windows has them from the start), and what wine
+        on first use and the folders and settings that the first signature
+        check makes (Windows has them from the start), and what wine
         rewrites at every session."""
         files = {}
         drive = self.path / "drive_c"
         for path in drive.rglob("*"):
             relative = path.relative_to(drive).as_posix()
             if re.search(r"^users/[^/]+/Temp(/|$)|^windows/temp(/|$)", relative, re.I):
+                continue
+            if path.is_dir() and re.search(
+                    r"^users/[^/]+/AppData/LocalLow(/Microsoft(/CryptnetUrlCache(/[^/]+)?)?)?$",
+                    relative):
                 continue
             files[relative] = (hashlib.sha256(path.read_bytes()).hexdigest()
                                if path.is_file() and not path.is_symlink() else "dir")
@@ -127,7 +137,8 @@ class Prefix:
                     registry[key].add(line)
         for key, values in list(registry.items()):
             if (("\\SystemCertificates" in key and not values)
-                    or SESSION_KEY.match(key.split(":", 1)[1])):
+                    or SESSION_KEY.match(key.split(":", 1)[1])
+                    or re.search(r"\\Wintrust\\+Trust Providers\\+Software Publishing$", key)):
                 del registry[key]
             else:
                 registry[key] = {v for v in values if not deletion_at_restart(v)}
@@ -216,14 +227,13 @@ def build_settings():
     return settings
 
 
-def older_installer(directory):
-    """The build's installer as an older version whose root was another."""
+def make_installer(output, version, launcher_exe, root_cert):
+    """The installer script around launcher_exe, as version, whose root is
+    root_cert."""
     settings = build_settings()
-    output = directory / "older-setup.exe"
     defines = {"PRODUCT_NAME": settings["LAUNCHER_PRODUCT_NAME"],
-               "PUBLISHER": settings["LAUNCHER_PUBLISHER"], "VERSION": "0.9.0.0",
-               "LAUNCHER_EXE": BUILD / "launcher.exe",
-               "ROOT_CERT": IDENTITY / "intermediate.pem", "OUTPUT_FILE": output}
+               "PUBLISHER": settings["LAUNCHER_PUBLISHER"], "VERSION": version,
+               "LAUNCHER_EXE": launcher_exe, "ROOT_CERT": root_cert, "OUTPUT_FILE": output}
     if settings.get("LAUNCHER_INSTALLER_ICON"):
         defines["ICON"] = settings["LAUNCHER_INSTALLER_ICON"]
     if os.environ.get("LAUNCHER_WIN_ARCH") == "x86_64":
@@ -232,6 +242,159 @@ def older_installer(directory):
                    + ["-D%s=%s" % item for item in defines.items()]
                    + [str(SOURCE / "installer" / "launcher.nsi")], check=True)
     return output
+
+
+def older_installer(directory):
+    """The build's installer as an older version whose root was another."""
+    return make_installer(directory / "older-setup.exe", "0.9.0.0", BUILD / "launcher.exe",
+                          IDENTITY / "intermediate.pem")
+
+
+# ---- The launcher keeps itself current --------------------------------------
+
+UPDATE_VERSION = "1.1.0"
+SETUP_FILE = "launcher-setup.exe"
+
+
+def signed_copy(image, output, scratch):
+    """A copy of image signed as the build signs its own, or, where the
+    build signs with the publisher's certificate, by a test PKI of its own.
+    Wine's WinVerifyTrust takes a chain to a root that nothing trusts, so
+    no root goes into the prefix; an unsigned or a changed image it refuses."""
+    options = json.loads((BUILD / "test-launcher" / "settings.json").read_text())[
+        "code_signing_options"]
+    if options:
+        arguments = [line for line in Path(options).read_text().splitlines() if line]
+    else:
+        sign_image.test_pki(scratch)
+        arguments = ["--sign-certificate", str(scratch / "signer.pem"),
+                     "--sign-key", str(scratch / "signer.key")]
+    parser = argparse.ArgumentParser()
+    sign_image.add_signer_arguments(parser)
+    shutil.copyfile(image, output)
+    sign_image.sign(str(output), sign_image.signer_arguments(parser.parse_args(arguments)))
+    return output
+
+
+def offer_update(site, name, data, digest=None):
+    """Serves data as the launcher's setup of UPDATE_VERSION under a path
+    of its own, listed in the catalogue with its digest (or another), and
+    signs the catalogue with the test launcher's first key."""
+    path = "/packages/%s.exe" % name
+    (site.root / path.lstrip("/")).write_bytes(data)
+    document = site.catalogue()
+    document.update(issued=100, expires=int(time.time()) + 3600)
+    document["launcher"] = {"latest": UPDATE_VERSION, "versions": {UPDATE_VERSION: {
+        "install": "https://%s:%d%s" % (harness.CATALOGUE_HOST, harness.CATALOGUE_PORT, path),
+        "size": len(data), "sha512e": digest or harness.sha512_hex(data)}}}
+    site.write_catalogue(document)
+    keys = Path(harness.SETTINGS["catalogue_keys"])
+    subprocess.run(["openssl", "dgst", "-sha256", "-sign", keys / "first.key", "-out",
+                    str(site.catalogue_file) + ".sig", site.catalogue_file], check=True)
+    return path
+
+
+def start_installed(prefix, executable):
+    with open(prefix.log, "ab") as log:
+        subprocess.Popen([WINE, executable], env=prefix.env, stdin=subprocess.DEVNULL,
+                         stdout=log, stderr=log)
+
+
+def restart_installed(prefix, executable):
+    assert prefix.run(str(BUILD / "test-tools" / "stop_launcher.exe"), executable) == 0
+    harness.wait_until(lambda: not launcher_pids(executable), "the launcher to stop")
+    start_installed(prefix, executable)
+
+
+def installed_hello(timeout=harness.WAIT):
+    """HELLO's answer from the installed launcher, once one answers."""
+    def answer():
+        client = connected_page()
+        if client is None:
+            return None
+        try:
+            return client.call({"act": "HELLO"})
+        except AssertionError:  # closed under it
+            return None
+        finally:
+            client.close()
+    return harness.wait_until(answer, "the installed launcher to answer", timeout=timeout,
+                              interval=0.2)
+
+
+def connected_page():
+    try:
+        return harness.Client(harness.BRIDGE_PORTS[0])
+    except (OSError, asyncio.TimeoutError, websockets.WebSocketException):
+        return None
+
+
+def update_itself(prefix, tmp_path, directory, executable):
+    """The signed test launcher installed as the current version; its
+    catalogue offers a later one. A setup with a wrong digest, one without
+    a signature and one changed after signing are each refused, and the
+    installed launcher serves on; the publisher's signed setup replaces it,
+    and the page finds the later version with its modules kept."""
+    root = IDENTITY / "root.pem"
+    current = make_installer(tmp_path / "current-setup.exe", build_settings()[
+        "CMAKE_PROJECT_VERSION"], BUILD / "test-launcher" / "signed" / "launcher.exe", root)
+    unsigned = make_installer(tmp_path / "next-setup.exe", UPDATE_VERSION + ".0",
+                              BUILD / "test-launcher" / "next" / "launcher.exe", root)
+    signed = signed_copy(unsigned, tmp_path / "next-setup-signed.exe",
+                         tmp_path / "code").read_bytes()
+    tampered = bytearray(signed)
+    tampered[len(tampered) // 2] ^= 0x01
+    setup = prefix.profile / "Temp" / SETUP_FILE
+    record = directory / "launcher-update"
+
+    site = harness.CatalogueServer(tmp_path)
+    site.start()
+    try:
+        site.publish("echo")
+        # The installed module is the catalogue's: nothing to fetch for it.
+        echo = "/packages/echo.7z"
+        running = harness.project_version()
+        offers = [("wrong-digest", signed, "0" * 128), ("unsigned", unsigned.read_bytes(), None),
+                  ("tampered", bytes(tampered), None)]
+        for number, (name, data, digest) in enumerate(offers):
+            path = offer_update(site, name, data, digest)
+            if number == 0:
+                assert prefix.run(str(current), "/S") == 0
+            else:
+                restart_installed(prefix, executable)
+            harness.wait_until(lambda: site.requests(path) and not setup.exists(),
+                               "the %s setup to be refused" % name, timeout=harness.WAIT * 2)
+            hello = installed_hello()
+            assert hello["version"] == running and hello["ready"] == 1, name
+            assert not record.exists(), name
+
+        path = offer_update(site, "signed", signed)
+        restart_installed(prefix, executable)
+        before = harness.wait_until(lambda: launcher_pids(executable), "the launcher to start")
+        # A page connected to the running launcher sees it go, and finds the
+        # later one when it reconnects.
+        page = harness.wait_until(connected_page, "a page to connect")
+        try:
+            version = page.call({"act": "HELLO"})["version"]
+        except AssertionError:  # closed while it asked: by the old one
+            version = running
+        if version == running:
+            harness.wait_until(lambda: page.closed, "the page to see the update",
+                               timeout=harness.WAIT * 4)
+        page.close()
+        harness.wait_until(lambda: installed_hello()["version"] == UPDATE_VERSION,
+                           "the later launcher to serve", timeout=harness.WAIT * 4)
+        assert site.requests(path) and not before & launcher_pids(executable)
+        # The later launcher found the record of its own update.
+        harness.wait_until(lambda: not record.exists(), "the update's record to go")
+        client = harness.Client(harness.BRIDGE_PORTS[0])
+        try:
+            assert client.load("echo")["result"] == 0
+        finally:
+            client.close()
+        assert site.requests(echo) == []
+    finally:
+        site.stop()
 
 
 def root_store_key(pem_file):
@@ -310,6 +473,8 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_pa
         "code_signing_root"]
     if signing_root:
         assert sign_image.verify(str(directory / "uninstall.exe"), signing_root) is None
+
+    update_itself(prefix, tmp_path, directory, executable)
 
     # Where policy ignores users' roots, the user is told to ask for the
     # machine's trust, and nothing is added to the user's store.
