@@ -46,9 +46,8 @@ mg_connection* serverConnection(Connection connection) {
       static_cast<const mg_connection*>(connection));
 }
 
-// One unmasked frame, header and payload, at the end of out.
-void appendFrame(std::string& out, int opcode, const char* data,
-                 std::size_t length) {
+// An unmasked frame's header for a payload of length bytes.
+void appendHeader(std::string& out, int opcode, std::size_t length) {
   unsigned char header[10];
   std::size_t size = 2;
   header[0] = static_cast<unsigned char>(0x80 | opcode);
@@ -67,6 +66,11 @@ void appendFrame(std::string& out, int opcode, const char* data,
     size = 10;
   }
   out.append(reinterpret_cast<const char*>(header), size);
+}
+
+void appendFrame(std::string& out, int opcode, const char* data,
+                 std::size_t length) {
+  appendHeader(out, opcode, length);
   out.append(data, length);
 }
 
@@ -80,12 +84,10 @@ void emptyBuffer(std::string& buffer) {
 // Under the connection's lock. A write that fails or falls short leaves
 // the session's records broken: nothing more goes out, and the shut socket
 // ends the connection.
-bool writeBytes(mg_connection* server, BridgeClient* client,
-                const std::string& bytes) {
-  if (bytes.empty()) return true;
-  if (mg_write(server, bytes.data(), bytes.size()) ==
-      static_cast<int>(bytes.size()))
-    return true;
+bool writeBytes(mg_connection* server, BridgeClient* client, const char* bytes,
+                std::size_t length) {
+  if (length == 0) return true;
+  if (mg_write(server, bytes, length) == static_cast<int>(length)) return true;
   if (client != nullptr) client->closing = true;
   mg_websocket_end(server);
   return false;
@@ -93,7 +95,8 @@ bool writeBytes(mg_connection* server, BridgeClient* client,
 
 // Under the connection's lock.
 bool sendHeld(mg_connection* server, BridgeClient* client, ClientOutput* out) {
-  const bool sent = writeBytes(server, client, out->held);
+  const bool sent =
+      writeBytes(server, client, out->held.data(), out->held.size());
   emptyBuffer(out->held);
   return sent;
 }
@@ -109,13 +112,20 @@ void sendFrame(Connection connection, int opcode, const char* data,
   if (client == nullptr || !client->closing) {
     std::string frame;
     std::string& buffer = out != nullptr ? out->held : frame;
+    // Header and payload leave together, in one TLS record up to its
+    // size; a larger payload's rest goes straight from the caller's text.
+    const std::size_t first = length < kRecordBytes ? length : kRecordBytes;
     try {
-      appendFrame(buffer, opcode, data, length);
-      if (out == nullptr)
-        writeBytes(server, client, frame);
-      else if (!out->holding || opcode == kClose ||
-               out->held.size() > kRecordBytes)
-        sendHeld(server, client, out);
+      appendHeader(buffer, opcode, length);
+      buffer.append(data, first);
+      if (out == nullptr) {
+        if (writeBytes(server, client, frame.data(), frame.size()))
+          writeBytes(server, client, data + first, length - first);
+      } else if (!out->holding || opcode == kClose || first < length ||
+                 out->held.size() > kRecordBytes) {
+        if (sendHeld(server, client, out))
+          writeBytes(server, client, data + first, length - first);
+      }
     } catch (const std::bad_alloc&) {
       // A frame that cannot be made is a frame lost: the client must not
       // see the ones after it.
@@ -160,7 +170,7 @@ void runOutput(ClientOutput* out, BridgeClient* client, mg_connection* server) {
     guard.unlock();
     mg_lock_connection(server);
     if (!client->closing && sendHeld(server, client, out))
-      writeBytes(server, client, writing);
+      writeBytes(server, client, writing.data(), writing.size());
     mg_unlock_connection(server);
     emptyBuffer(writing);
     guard.lock();
