@@ -48,6 +48,8 @@ void unlockContext(void* context) {
   mg_unlock_context(static_cast<mg_context*>(context));
 }
 
+// While a client's next requests are already here, the replies to them
+// leave together: one TLS record and one send instead of one each.
 void onInput(mg_connection* connection, int more) {
   holdReplies(connection, more != 0);
 }
