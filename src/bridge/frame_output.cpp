@@ -46,6 +46,10 @@ mg_connection* serverConnection(Connection connection) {
       static_cast<const mg_connection*>(connection));
 }
 
+std::size_t headerBytes(std::size_t length) {
+  return length < 126 ? 2 : length <= 0xFFFF ? 4 : 10;
+}
+
 // An unmasked frame's header for a payload of length bytes.
 void appendHeader(std::string& out, int opcode, std::size_t length) {
   unsigned char header[10];
@@ -114,17 +118,24 @@ void sendFrame(Connection connection, int opcode, const char* data,
     std::string& buffer = out != nullptr ? out->held : frame;
     // Header and payload leave together, in one TLS record up to its
     // size; a larger payload's rest goes straight from the caller's text.
-    const std::size_t first = length < kRecordBytes ? length : kRecordBytes;
+    // Held replies fill records without passing one.
+    const std::size_t room = kRecordBytes - headerBytes(length);
+    const std::size_t first = length < room ? length : room;
+    const bool roomy =
+        out == nullptr || out->held.empty() ||
+        out->held.size() + headerBytes(length) + first <= kRecordBytes;
     try {
-      appendHeader(buffer, opcode, length);
-      buffer.append(data, first);
-      if (out == nullptr) {
-        if (writeBytes(server, client, frame.data(), frame.size()))
-          writeBytes(server, client, data + first, length - first);
-      } else if (!out->holding || opcode == kClose || first < length ||
-                 out->held.size() > kRecordBytes) {
-        if (sendHeld(server, client, out))
-          writeBytes(server, client, data + first, length - first);
+      if (roomy || sendHeld(server, client, out)) {
+        appendHeader(buffer, opcode, length);
+        buffer.append(data, first);
+        if (out == nullptr) {
+          if (writeBytes(server, client, frame.data(), frame.size()))
+            writeBytes(server, client, data + first, length - first);
+        } else if (!out->holding || opcode == kClose || first < length ||
+                   out->held.size() == kRecordBytes) {
+          if (sendHeld(server, client, out))
+            writeBytes(server, client, data + first, length - first);
+        }
       }
     } catch (const std::bad_alloc&) {
       // A frame that cannot be made is a frame lost: the client must not
