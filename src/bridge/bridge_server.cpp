@@ -48,6 +48,12 @@ void unlockContext(void* context) {
   mg_unlock_context(static_cast<mg_context*>(context));
 }
 
+// While a client's next requests are already here, the replies to them
+// leave together: one TLS record and one send instead of one each.
+void onInput(mg_connection* connection, int more) {
+  holdReplies(connection, more != 0);
+}
+
 // Plain requests are claimed and left unanswered: no file is ever served.
 int onPlainRequest(mg_connection*, void*) { return 1; }
 
@@ -156,7 +162,9 @@ int startBridgeServer(const char* listeningAddress, const char* tlsIdentity,
                            "tcp_nodelay",
                            "1",
                            nullptr};
-  mg_context* context = mg_start(nullptr, nullptr, options);
+  mg_callbacks callbacks{};
+  callbacks.websocket_input = onInput;
+  mg_context* context = mg_start(&callbacks, nullptr, options);
   if (context == nullptr) return 1;
   // The key is parsed: the server's copy of its text goes (the option is
   // read only at start).

@@ -19,8 +19,8 @@ enum ClientState : std::int32_t {
 struct BridgeClient {
   Connection connection;
   std::int32_t state;
-  // Once a closing frame has gone out nothing else may: under the
-  // connection's write lock.
+  // Once a closing frame has gone out, or a write has failed, nothing else
+  // may: under the connection's write lock.
   bool closing = false;
   MessageAssembly input;                  // the connection's worker's alone
   struct ClientOutput* output = nullptr;  // frame_output's

@@ -16,9 +16,8 @@ void setFrameWriter(FrameWriter writer);
 // A null text sends nothing.
 void sendText(Connection connection, const char* text);
 // One frame per text, in order, up to the null entry: from the tick, so the
-// server queues them for the client's own writer, which sends them
-// together. A client whose unsent frames would pass 8 MiB is closed with
-// 1008 instead.
+// frames wait for the client's own writer, which sends them together. A
+// client whose unsent frames would pass 8 MiB is closed with 1008 instead.
 void sendTexts(Connection connection, char* const* texts);
 
 struct BridgeClient;
@@ -35,5 +34,9 @@ void freeClientOutput(ClientOutput* output);
 // The server's closing frame with code (none for 0); nothing is sent to
 // the connection after it.
 void sendClose(Connection connection, std::uint16_t code);
+// From the server's reader: while more of the client's input is already
+// here, replies wait to leave together with those to it; released, what
+// waits goes.
+void holdReplies(Connection connection, bool hold);
 
 #endif

@@ -363,6 +363,18 @@ def test_a_client_that_stops_reading_holds_up_only_itself(launcher, catalogue_se
     assert not sender.is_alive()
     stalled.sock.close()
     assert client.ask("echo", "push:after") == '"push:after"'
+    # One whose unsent pushes pass the bound is told why it is dropped, also
+    # while the replies to its further requests wait to leave together: its
+    # last frame is a 1008 close.
+    slow = RawWebSocket(instance.port)
+    text = "x" * (8 * 1024 * 1024 + 1)
+    request = json.dumps({"target": "echo", "request": "push:" + text}).encode()
+    small = json.dumps({"target": "echo", "request": 0}).encode()
+    slow.sock.sendall(struct.pack("!BBQ", 0x81, 0x80 | 127, len(request)) + b"\0\0\0\0" + request
+                      + (struct.pack("!BB", 0x81, 0x80 | len(small)) + b"\0\0\0\0" + small) * 3000)
+    frames = list(iter(slow.read_frame, None))
+    assert frames[-1] == (8, struct.pack("!H", 1008))
+    assert {opcode for opcode, _ in frames[:-1]} <= {1}
 
 
 def nested_envelope(levels):
