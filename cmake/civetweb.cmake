@@ -5,8 +5,8 @@
 # fails after the connect handler accepted it, fewer system calls and TLS
 # records per frame, a bounded TLS handshake, the cheapest key exchange
 # browsers offer, sessions that reconnecting pages resume, one thread at a
-# time on a session, deadlines for peers, and a stop flag that is set
-# atomically.
+# time on a session, deadlines for peers, a stop flag that is set
+# atomically, and workers only for clients whose hello has arrived.
 set(CIVETWEB_SRC "${LAUNCHER_THIRD_PARTY}/civetweb")
 if(NOT EXISTS "${CIVETWEB_SRC}/src/civetweb.c")
   message(FATAL_ERROR "CivetWeb sources missing: run scripts/setup")
@@ -14,7 +14,7 @@ endif()
 set(CIVETWEB_PATCHED "${CMAKE_BINARY_DIR}/civetweb")
 include(cmake/patched_copy.cmake)
 launcher_patched_copy("${CIVETWEB_SRC}" 1.15+dfsg-4 "${CIVETWEB_PATCHED}"
-  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-checks.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-lock.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-deadlines.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-stop-flag.patch"
+  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-checks.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-record.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-batch.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-lock.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-deadlines.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-stop-flag.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-hello-first.patch"
   src include)
 
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")
