@@ -11,7 +11,8 @@ connect to first reply, and the launcher's resident memory idle and with 45
 clients connected. With --hostile it measures HELLO and a pushed message's
 delivery (request to push, which waits for a tick) twice: on the idle
 launcher, then while 50 peers trickle TLS handshakes (a byte every 2 s,
-reconnecting when let go) and one client floods requests and never reads.
+reconnecting when let go) and one client floods requests and never reads; and
+the same for a new client's connect, TLS handshake and first HELLO reply.
 """
 import asyncio
 import os
@@ -107,12 +108,24 @@ def flood(harness, stop):
         pass
 
 
+async def new_client_rounds(ctx, origin, rounds):
+    """Connect, TLS handshake and the first HELLO's reply of new clients."""
+    times = []
+    for _ in range(rounds):
+        t = time.perf_counter()
+        async with websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=origin) as ws:
+            await ask(ws, '{"request":{"act":"HELLO"}}')
+            times.append(time.perf_counter() - t)
+    return sorted(times)
+
+
 async def hostile(harness, root_pem, rounds, origin):
     ctx = ssl.create_default_context(cafile=root_pem)
     async with websockets.connect("wss://127.0.0.1:11651/", ssl=ctx, origin=origin) as ws:
         assert '"result" : 0' in await ask(ws, '{"request":{"act":"LOAD","module":"echo"}}')
         idle = (await rounds_of(ws, '{"request":{"act":"HELLO"}}', rounds),
-                await push_rounds(ws, rounds // 10))
+                await push_rounds(ws, rounds // 10),
+                await new_client_rounds(ctx, origin, rounds // 100))
         stop = threading.Event()
         peers = [threading.Thread(target=flood, args=(harness, stop), daemon=True)]
         peers += [threading.Thread(target=trickle, args=(stop,), daemon=True) for _ in range(50)]
@@ -122,7 +135,8 @@ async def hostile(harness, root_pem, rounds, origin):
         await asyncio.sleep(3)
         try:
             busy = (await rounds_of(ws, '{"request":{"act":"HELLO"}}', rounds),
-                    await push_rounds(ws, rounds // 10))
+                    await push_rounds(ws, rounds // 10),
+                    await new_client_rounds(ctx, origin, rounds // 100))
         finally:
             stop.set()
     return idle, busy
@@ -181,7 +195,8 @@ def main():
     print(f"connect + TLS + first reply {first * 1e3:.1f} ms")
     print(f"resident memory idle {idle} KiB, with 45 clients {busy} KiB")
     if "--hostile" in sys.argv:
-        for what, before, during in zip(["HELLO", "pushed message"], calm, attacked):
+        for what, before, during in zip(["HELLO", "pushed message", "new client"], calm,
+                                        attacked):
             report(what + ", idle", before)
             report(what + ", hostile", during)
             print(f"  median {statistics.median(during) / statistics.median(before):.2f}x idle")

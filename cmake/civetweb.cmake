@@ -3,10 +3,11 @@
 # from memory, no output of its own (the launcher writes nothing), inbound
 # frames checked from their header, the close handler for a handshake that
 # fails after the connect handler accepted it, fewer system calls per
-# frame, the reader's news of its input, a bounded TLS handshake, the cheapest key exchange
-# browsers offer, sessions that reconnecting pages resume, key exchanges
-# signed one at a time, one thread at a time on a session, deadlines for
-# peers, and a stop flag that is set atomically.
+# frame, the reader's news of its input, a bounded TLS handshake, the
+# cheapest key exchange browsers offer, sessions that reconnecting pages
+# resume, one thread at a time on a session, deadlines for peers, a stop
+# flag that is set atomically, and workers only for clients whose hello has
+# arrived.
 set(CIVETWEB_SRC "${LAUNCHER_THIRD_PARTY}/civetweb")
 if(NOT EXISTS "${CIVETWEB_SRC}/src/civetweb.c")
   message(FATAL_ERROR "CivetWeb sources missing: run scripts/setup")
@@ -14,7 +15,7 @@ endif()
 set(CIVETWEB_PATCHED "${CMAKE_BINARY_DIR}/civetweb")
 include(cmake/patched_copy.cmake)
 launcher_patched_copy("${CIVETWEB_SRC}" 1.15+dfsg-4 "${CIVETWEB_PATCHED}"
-  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-checks.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-signing.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-lock.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-deadlines.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-stop-flag.patch"
+  "${CMAKE_SOURCE_DIR}/patches/civetweb-pem-in-memory.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-silent.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-frame-checks.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-close.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-read-ahead.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-handshake-blocking.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-reply-batching.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-key-exchange.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-cache.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-session-lock.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-deadlines.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-stop-flag.patch;${CMAKE_SOURCE_DIR}/patches/civetweb-hello-first.patch"
   src include)
 
 add_library(civetweb_static STATIC "${CIVETWEB_PATCHED}/src/civetweb.c")

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import socket
+import ssl
 import struct
 import subprocess
 import sys
@@ -487,6 +488,29 @@ def test_replies_and_pushes_share_each_session_soundly(launcher, catalogue_serve
     for raw, texts in zip(raws, seen):
         assert [t for t in texts if t.startswith('"')] == ['"push:%d"' % n for n in range(count)]
         assert [t for t in texts if not t.startswith('"')] == [str(n) for n in range(count)]
+    # Large pushes then a record that fails its check, unread for a while:
+    # the writer waits on a full socket with a record half sent while the
+    # worker's read answers the bad record with an alert into the same
+    # session. The client must then meet that alert or the end, never a
+    # record broken by two writers (and ThreadSanitizer no unlocked use).
+    big = json.dumps({"target": "echo", "request": "push:" + "x" * 60000}).encode()
+    raws += [RawWebSocket(instance.port) for _ in range(4)]
+    for n, raw in enumerate(raws):
+        raw.sock.sendall((struct.pack("!BBH", 0x81, 0xFE, len(big)) + b"\0\0\0\0" + big)
+                         * (4 + 2 * n))
+        with socket.socket(fileno=os.dup(raw.sock.fileno())) as beside:
+            beside.sendall(b"\x17\x03\x03\x00\x28" + os.urandom(40))
+    time.sleep(2)
+    for raw in raws:
+        ending = None
+        while ending is None:
+            try:
+                ending = None if raw.sock.recv(65536) else "end"
+            except ssl.SSLError as error:
+                ending = error.reason
+            except ConnectionError:
+                ending = "end"
+        assert ending in ("end", "SSLV3_ALERT_BAD_RECORD_MAC")
         raw.sock.close()
 
 
