@@ -412,7 +412,10 @@ def update_itself(prefix, tmp_path, directory, executable):
                            "the later launcher to serve", timeout=harness.WAIT * 4)
         assert site.requests(path) and not before & launcher_pids(executable)
         assert len(site.requests(ending_path)) == 1
-        assert not (directory / "launcher.exe.old").exists()
+        # Its setup ends once the later launcher has run for a while, and
+        # then no longer keeps the one it replaced.
+        harness.wait_until(lambda: not (directory / "launcher.exe.old").exists(),
+                           "the update's setup to finish")
         # The later launcher found the record of its own update.
         harness.wait_until(lambda: not record.exists(), "the update's record to go")
         client = harness.Client(harness.BRIDGE_PORTS[0])
@@ -515,6 +518,8 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_pa
         prefix.run("reg", "add", PROTECTED_ROOTS, "/v", "Flags", "/t", "REG_DWORD", "/d", "1",
                    "/f", view, loader=WINE64)
     assert prefix.run(str(installer), "/S") == 5
+    # The replaced launcher, kept until the new one ran.
+    assert not (directory / "launcher.exe.old").exists()
     for view, key in made.items():
         prefix.run("reg", "delete", key, "/f", view, loader=WINE64)
     assert (profiles / "own.default" / "user.js").read_bytes() == own
