@@ -69,6 +69,14 @@ Var shellProcess
 ; Exit code of a finished install on a machine whose policy ignores the
 ; roots users add, where the machine does not trust the root either.
 !define EXIT_USER_ROOTS_IGNORED 5
+; Exit code of a setup whose launcher ended within STARTUP_WAIT ms of its
+; start: the version it replaced, if any, is back and running.
+!define EXIT_LAUNCHER_NOT_STARTED 6
+; A launcher that fails to start (it cannot load, or ends in its start-up)
+; has gone by then; one that runs on is taken as started.
+!define STARTUP_WAIT 3000
+; The replaced launcher, beside the new one until the new one has started.
+!define KEPT_LAUNCHER "launcher.exe.old"
 
 Name "${PRODUCT_NAME}"
 OutFile "${OUTPUT_FILE}"
@@ -231,6 +239,15 @@ FunctionEnd
 Var rootAdded
 Var programsCreated
 Var parentKeyCreated
+; The process StartLauncher started: a handle, -1 when it could not be
+; started, 0 when it was not tried.
+Var launcherProcess
+; 1 once this setup has kept the launcher it replaces aside.
+Var keptLauncher
+; The replaced version's entry in the installed programs.
+Var previousVersion
+; The record of the update that runs this setup, as the launcher wrote it.
+Var updateRecord
 
 ; Puts the root into the user's Root store unless it is trusted already;
 ; remembers whether this product added it, so that only then does the
@@ -728,13 +745,15 @@ Function .onInit
   ${EndIf}
 FunctionEnd
 
-; Starts the installed launcher. A setup that runs elevated ("Run as
-; administrator") would pass its elevation on to a program that loads
-; code from a folder the user can write, so the launcher is started as a
-; child of the desktop's shell, whose token it takes. Without a shell
-; (a machine without one, or wine) it is started as this setup's child.
+; Starts the installed launcher and sets launcherProcess. A setup that
+; runs elevated ("Run as administrator") would pass its elevation on to a
+; program that loads code from a folder the user can write, so the launcher
+; is started as a child of the desktop's shell, whose token it takes.
+; Without a shell (a machine without one, or wine) it is started as this
+; setup's child.
 ; TOKEN_QUERY; TokenElevationType; TokenElevationTypeFull
 Function StartLauncher
+  StrCpy $launcherProcess 0
   StrCpy $0 0
   System::Call 'kernel32::GetCurrentProcess() p .r1'
   System::Call 'advapi32::OpenProcessToken(p r1, i 8, *p .r1) i .r2'
@@ -745,59 +764,120 @@ Function StartLauncher
   ${If} $shellProcess P= 0
     StrCpy $0 0
   ${EndIf}
-  ${If} $0 != 2
-    Exec '"$INSTDIR\launcher.exe"'
-    Return
-  ${EndIf}
-  ; STARTUPINFOEXW: a STARTUPINFOW (68 bytes, 104 for 64-bit code) and the
-  ; attribute list's address.
+  ; STARTUPINFOW (68 bytes, 104 for 64-bit code), which the shell's
+  ; STARTUPINFOEXW extends by the attribute list's address.
   !if ${NSIS_PTR_SIZE} > 4
     !define /redef STARTUPINFO_SIZE 104
   !else
     !define /redef STARTUPINFO_SIZE 68
   !endif
-  StrCpy $1 0
-  System::Call 'kernel32::InitializeProcThreadAttributeList(p 0, i 1, i 0, *p .r1)'
-  System::Alloc $1
-  Pop $2
-  System::Call 'kernel32::InitializeProcThreadAttributeList(p r2, i 1, i 0, *p r1) i .r0'
-  ; The attribute's value is the address of the parent's handle.
-  System::Call '*(p $shellProcess) p .r3'
-  ; PROC_THREAD_ATTRIBUTE_PARENT_PROCESS
-  System::Call 'kernel32::UpdateProcThreadAttribute(p r2, i 0, p 0x20000, p r3, p ${NSIS_PTR_SIZE}, p 0, p 0) i .r1'
   IntOp $4 ${STARTUPINFO_SIZE} + ${NSIS_PTR_SIZE}
   System::Alloc $4
   Pop $5
-  System::Call '*$5(i r4)'
-  IntPtrOp $6 $5 + ${STARTUPINFO_SIZE}
-  System::Call '*$6(p r2)'
   ; PROCESS_INFORMATION
   System::Call '*(p, p, i, i) p .r6'
+  StrCpy $2 0
+  StrCpy $3 0
+  StrCpy $8 0
+  ${If} $0 == 2
+    StrCpy $1 0
+    System::Call 'kernel32::InitializeProcThreadAttributeList(p 0, i 1, i 0, *p .r1)'
+    System::Alloc $1
+    Pop $2
+    System::Call 'kernel32::InitializeProcThreadAttributeList(p r2, i 1, i 0, *p r1) i .r0'
+    ; The attribute's value is the address of the parent's handle.
+    System::Call '*(p $shellProcess) p .r3'
+    ; PROC_THREAD_ATTRIBUTE_PARENT_PROCESS
+    System::Call 'kernel32::UpdateProcThreadAttribute(p r2, i 0, p 0x20000, p r3, p ${NSIS_PTR_SIZE}, p 0, p 0) i .r1'
+    ; Never without the shell as parent: the size stays 0, nothing starts.
+    ${If} $0 <> 0
+    ${AndIf} $1 <> 0
+      System::Call '*$5(i r4)'
+      IntPtrOp $7 $5 + ${STARTUPINFO_SIZE}
+      System::Call '*$7(p r2)'
+      ; EXTENDED_STARTUPINFO_PRESENT
+      StrCpy $8 0x80000
+    ${EndIf}
+  ${Else}
+    System::Call '*$5(i ${STARTUPINFO_SIZE})'
+  ${EndIf}
   StrCpy $7 0
-  ${If} $0 <> 0
-  ${AndIf} $1 <> 0
+  System::Call '*$5(i .r1)'
+  ${If} $1 <> 0
     Push $INSTDIR
     Push '"$INSTDIR\launcher.exe"'
-    ; EXTENDED_STARTUPINFO_PRESENT
-    System::Call 'kernel32::CreateProcessW(p 0, w s, p 0, p 0, i 0, i 0x80000, p 0, w s, p r5, p r6) i .r7'
+    System::Call 'kernel32::CreateProcessW(p 0, w s, p 0, p 0, i 0, i r8, p 0, w s, p r5, p r6) i .r7'
   ${EndIf}
   ${If} $7 <> 0
     System::Call '*$6(p .r0, p .r1)'
-    System::Call 'kernel32::CloseHandle(p r0)'
+    StrCpy $launcherProcess $0
     System::Call 'kernel32::CloseHandle(p r1)'
   ${Else}
+    ${IfThen} $1 <> 0 ${|} StrCpy $launcherProcess -1 ${|}
     DetailPrint "The launcher starts at your next sign-in"
   ${EndIf}
-  System::Call 'kernel32::DeleteProcThreadAttributeList(p r2)'
-  System::Free $2
-  System::Free $3
+  ${If} $2 P<> 0
+    System::Call 'kernel32::DeleteProcThreadAttributeList(p r2)'
+    System::Free $2
+  ${EndIf}
+  ${If} $3 P<> 0
+    System::Free $3
+  ${EndIf}
   System::Free $5
   System::Free $6
 FunctionEnd
 
+; 1 if the launcher that StartLauncher tried could not be started or has
+; ended within STARTUP_WAIT ms, else 0 (also when none was tried).
+Function LauncherFailed
+  Push $0
+  StrCpy $0 0
+  ${If} $launcherProcess == -1
+    StrCpy $0 1
+  ${ElseIf} $launcherProcess P<> 0
+    DetailPrint "Checking that the launcher runs"
+    System::Call 'kernel32::WaitForSingleObject(p $launcherProcess, i ${STARTUP_WAIT}) i .r0'
+    System::Call 'kernel32::CloseHandle(p $launcherProcess)'
+    ; WAIT_TIMEOUT
+    ${If} $0 == 258
+      StrCpy $0 0
+    ${Else}
+      StrCpy $0 1
+    ${EndIf}
+  ${EndIf}
+  StrCpy $launcherProcess 0
+  Exch $0
+FunctionEnd
+
+; Puts back the launcher that this setup kept aside, and its version's
+; entry: the version that ran before stays.
+Function RestoreKeptLauncher
+  ${If} $keptLauncher == 1
+    ; MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH
+    Push "$INSTDIR\launcher.exe"
+    Push "$INSTDIR\${KEPT_LAUNCHER}"
+    System::Call 'kernel32::MoveFileExW(w s, w s, i 9) i .r0'
+    ${If} $0 <> 0
+      StrCpy $keptLauncher 0
+      DetailPrint "The previous launcher is back in place"
+      ${If} $previousVersion != ""
+        WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" $previousVersion
+      ${EndIf}
+      ; Whether or not the new one took it before it ended, the old one
+      ; must find it, or it would run this setup again.
+      ${If} $updateRecord != ""
+        FileOpen $0 "$INSTDIR\launcher-update" w
+        FileWrite $0 $updateRecord
+        FileClose $0
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
 ; A setup that fails after stopping the launcher (an update that the
-; launcher ran) starts the version still in place again.
+; launcher ran) starts the version that was in place again.
 Function .onInstFailed
+  Call RestoreKeptLauncher
   ${If} ${FileExists} "$INSTDIR\launcher.exe"
     Call StartLauncher
   ${EndIf}
@@ -834,6 +914,22 @@ Section "Install"
   ${EndIf}
   ${IfThen} $rootAdded != 1 ${|} StrCpy $rootAdded 0 ${|}
   SetOutPath "$INSTDIR"
+  ; The launcher it replaces stays aside until the new one has started.
+  StrCpy $keptLauncher 0
+  ReadRegStr $previousVersion HKCU "${UNINSTALL_KEY}" "DisplayVersion"
+  StrCpy $updateRecord ""
+  ClearErrors
+  FileOpen $0 "$INSTDIR\launcher-update" r
+  ${IfNot} ${Errors}
+    FileRead $0 $updateRecord
+    FileClose $0
+  ${EndIf}
+  ${If} ${FileExists} "$INSTDIR\launcher.exe"
+    Push "$INSTDIR\${KEPT_LAUNCHER}"
+    Push "$INSTDIR\launcher.exe"
+    System::Call 'kernel32::CopyFileW(w s, w s, i 0) i .r0'
+    ${IfThen} $0 <> 0 ${|} StrCpy $keptLauncher 1 ${|}
+  ${EndIf}
   File "/oname=launcher.exe" "${LAUNCHER_EXE}"
   File "/oname=root.crt" "${ROOT_CERT}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -859,8 +955,25 @@ Section "Install"
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "ParentKeyCreated" 1
   ${EndIf}
 
-  ; Pages can reach it now, not only after the next sign-in.
+  ; Pages can reach it now, not only after the next sign-in. A new
+  ; launcher that does not start gives way to the one it replaced, which
+  ; .onInstFailed starts; a launcher that ran this setup finds its record
+  ; and does not try this version again until its next start.
   Call StartLauncher
+  Call LauncherFailed
+  Pop $0
+  ${If} $0 == 0
+    Delete "$INSTDIR\${KEPT_LAUNCHER}"
+  ${Else}
+    DetailPrint "The launcher did not start"
+    SetErrorLevel ${EXIT_LAUNCHER_NOT_STARTED}
+    ${If} $keptLauncher == 1
+      Call RestoreKeptLauncher
+      MessageBox MB_ICONEXCLAMATION|MB_OK "This version of ${PRODUCT_NAME} did not start, \
+        so the version you had is back in place." /SD IDOK
+      Abort
+    ${EndIf}
+  ${EndIf}
 SectionEnd
 
 ; ---- Uninstaller --------------------------------------------------------
@@ -933,6 +1046,8 @@ Section "Uninstall"
   ; The version an update last tried, which the next start reads.
   Delete "$INSTDIR\launcher-update"
   Delete "$INSTDIR\launcher.exe"
+  ; A launcher that a failed setup left aside.
+  Delete "$INSTDIR\${KEPT_LAUNCHER}"
   Delete "$INSTDIR\root.crt"
   Delete "$INSTDIR\uninstall.exe"
   ; Only if empty: whatever else the user put there stays.

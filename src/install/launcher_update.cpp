@@ -102,7 +102,12 @@ void updateLauncher(const char* runningVersion) {
     platform::deleteFile(setup.c_str());
     return;
   }
-  if (tried == offered) return;
+  if (tried == offered) {
+    // That version's setup failed: a later offer's download would resume
+    // from its bytes.
+    platform::deleteFile(setup.c_str());
+    return;
+  }
 
   if (downloadPackage(setup.c_str(), launcherVersionField("install"),
                       launcherSetupSize(), launcherVersionField("sha512e"),

@@ -147,9 +147,10 @@ def test_only_a_newer_launcher_from_the_signed_catalogue_is_fetched_and_checked(
         # A transfer cut short earlier is resumed.
         setup.write_bytes(SETUP[:len(SETUP) // 2])
     elif offer == "tried":
-        # The start just after an update of that version failed.
+        # The start just after an update of that version failed; its setup
+        # is left.
         (instance.dir / "launcher-update").write_text(offered_version(offer) + "\n")
-    elif offer != "wrong digest":
+    if offer not in ("newer", "wrong digest"):
         # What a finished update left; a current launcher removes it.
         setup.write_bytes(b"left over")
     client = instance.start().connect()
@@ -164,8 +165,8 @@ def test_only_a_newer_launcher_from_the_signed_catalogue_is_fetched_and_checked(
         # A wrong digest, or on Windows no signature of its own: deleted.
         wait_until(lambda: fetched() and not setup.exists(), "the setup to be refused")
     elif offer == "tried":
-        wait_until(lambda: not (instance.dir / "launcher-update").exists(),
-                   "the record of the update to be taken")
+        wait_until(lambda: not (instance.dir / "launcher-update").exists()
+                   and not setup.exists(), "the record and the setup to be taken")
     elif offer != "no keys":
         wait_until(lambda: not setup.exists(), "the leftover setup to be removed")
     # Never anything installed or recorded beside the launcher, and the

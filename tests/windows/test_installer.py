@@ -333,17 +333,25 @@ def update_itself(prefix, tmp_path, directory, executable):
     """The signed test launcher installed as the current version; its
     catalogue offers a later one. A setup with a wrong digest, one without
     a signature and one changed after signing are each refused, and the
-    installed launcher serves on; the publisher's signed setup replaces it,
-    and the page finds the later version with its modules kept."""
+    installed launcher serves on; a signed setup whose launcher ends at once
+    gives way to the installed one, which does not try that version again;
+    the publisher's signed setup replaces it at the next start, and the page
+    finds the later version with its modules kept."""
     root = IDENTITY / "root.pem"
-    current = make_installer(tmp_path / "current-setup.exe", build_settings()[
-        "CMAKE_PROJECT_VERSION"], BUILD / "test-launcher" / "signed" / "launcher.exe", root)
+    version = build_settings()["CMAKE_PROJECT_VERSION"]
+    installed = BUILD / "test-launcher" / "signed" / "launcher.exe"
+    current = make_installer(tmp_path / "current-setup.exe", version, installed, root)
     unsigned = make_installer(tmp_path / "next-setup.exe", UPDATE_VERSION + ".0",
                               BUILD / "test-launcher" / "next" / "launcher.exe", root)
     signed = signed_copy(unsigned, tmp_path / "next-setup-signed.exe",
                          tmp_path / "code").read_bytes()
     tampered = bytearray(signed)
     tampered[len(tampered) // 2] ^= 0x01
+    # Without the path it was given, the stop tool ends at once.
+    ending = signed_copy(make_installer(
+        tmp_path / "ending-setup.exe", UPDATE_VERSION + ".0",
+        BUILD / "test-tools" / "stop_launcher.exe", root), tmp_path / "ending-setup-signed.exe",
+        tmp_path / "code").read_bytes()
     setup = prefix.profile / "Temp" / SETUP_FILE
     record = directory / "launcher-update"
 
@@ -368,6 +376,24 @@ def update_itself(prefix, tmp_path, directory, executable):
             assert hello["version"] == running and hello["ready"] == 1, name
             assert not record.exists(), name
 
+        path = offer_update(site, "ending", ending)
+        restart_installed(prefix, executable)
+        before = harness.wait_until(lambda: launcher_pids(executable), "the launcher to start")
+        # The installed launcher back and started anew; the record of the
+        # tried version was there for it to take.
+        harness.wait_until(
+            lambda: (site.requests(path) and launcher_pids(executable) - before
+                     and (directory / "launcher.exe").read_bytes() == installed.read_bytes()
+                     and not record.exists()),
+            "the installed launcher to be back", timeout=harness.WAIT * 4)
+        hello = installed_hello()
+        assert hello["version"] == running and hello["ready"] == 1
+        assert not (directory / "launcher.exe.old").exists()
+        entry_key = ("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+                     + build_settings()["LAUNCHER_PRODUCT_NAME"])
+        assert prefix.registry_value(entry_key, "DisplayVersion") == version
+        ending_path = path
+
         path = offer_update(site, "signed", signed)
         restart_installed(prefix, executable)
         before = harness.wait_until(lambda: launcher_pids(executable), "the launcher to start")
@@ -385,6 +411,11 @@ def update_itself(prefix, tmp_path, directory, executable):
         harness.wait_until(lambda: installed_hello()["version"] == UPDATE_VERSION,
                            "the later launcher to serve", timeout=harness.WAIT * 4)
         assert site.requests(path) and not before & launcher_pids(executable)
+        assert len(site.requests(ending_path)) == 1
+        # Its setup ends once the later launcher has run for a while, and
+        # then no longer keeps the one it replaced.
+        harness.wait_until(lambda: not (directory / "launcher.exe.old").exists(),
+                           "the update's setup to finish")
         # The later launcher found the record of its own update.
         harness.wait_until(lambda: not record.exists(), "the update's record to go")
         client = harness.Client(harness.BRIDGE_PORTS[0])
@@ -487,6 +518,8 @@ def test_install_upgrade_and_uninstall_leave_the_prefix_as_it_was(prefix, tmp_pa
         prefix.run("reg", "add", PROTECTED_ROOTS, "/v", "Flags", "/t", "REG_DWORD", "/d", "1",
                    "/f", view, loader=WINE64)
     assert prefix.run(str(installer), "/S") == 5
+    # The replaced launcher, kept until the new one ran.
+    assert not (directory / "launcher.exe.old").exists()
     for view, key in made.items():
         prefix.run("reg", "delete", key, "/f", view, loader=WINE64)
     assert (profiles / "own.default" / "user.js").read_bytes() == own
