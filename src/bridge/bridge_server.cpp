@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -138,7 +137,7 @@ void stopServer(mg_context* context) {
   // for ever: past this the process ends regardless, as it was asked to.
   std::thread([] {
     platform::sleepMilliseconds(kStopPatienceMs);
-    std::_Exit(0);
+    platform::endProcess(0);
   }).detach();
   // Joins every worker: no module code runs once it returns.
   mg_stop(context);

@@ -68,6 +68,11 @@ void setUpTlsLocks();
 bool watchStopRequests();
 bool stopRequested();
 
+// Ends the process at once with code, running no library's unload code:
+// a thread it ends may hold a lock that such code needs (Windows' own
+// process exit waits for it for ever).
+[[noreturn]] void endProcess(int code);
+
 // ---- Programs ------------------------------------------------------------
 
 // What the system says of a program file's own signature (Authenticode).

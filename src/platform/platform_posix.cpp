@@ -104,6 +104,8 @@ bool watchStopRequests() {
 
 bool stopRequested() { return stopSignalled.load(); }
 
+void endProcess(int code) { ::_exit(code); }
+
 void enterApartment() {}
 void leaveApartment() {}
 

@@ -139,6 +139,12 @@ bool watchStopRequests() {
   return stopEvent != nullptr;
 }
 
+void endProcess(int code) {
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(code));
+  // Never reached; TerminateProcess is not marked as not returning.
+  std::abort();
+}
+
 bool stopRequested() {
   return stopEvent != nullptr &&
          ::WaitForSingleObject(stopEvent, /*dwMilliseconds=*/0) ==

@@ -1,9 +1,9 @@
 // The process entry on POSIX systems.
-#include <cstdlib>
 
 #include "build_config.h"
 #include "core/launcher.h"
 #include "modules/launcher_module.h"
+#include "platform/platform.h"
 
 // The launcher carries the same version stamp as module libraries, so that
 // it reads its own version from its file like any other.
@@ -14,5 +14,5 @@ int main(int argc, char** argv) {
   int code = launcherMain(argc, argv);
   // A detached catalogue fetch may still be running; the registries it uses
   // must outlive it, so the process ends without destroying them.
-  std::_Exit(code);
+  platform::endProcess(code);
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core/launcher.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -34,5 +35,5 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/,
   int code = launcherMain(__argc, __argv);
   // A detached catalogue fetch may still be running; the registries it uses
   // must outlive it, so the process ends without destroying them.
-  std::_Exit(code);
+  platform::endProcess(code);
 }
