@@ -53,21 +53,19 @@ std::size_t headerBytes(std::size_t length) {
 // An unmasked frame's header for a payload of length bytes.
 void appendHeader(std::string& out, int opcode, std::size_t length) {
   unsigned char header[10];
-  std::size_t size = 2;
+  const std::size_t size = headerBytes(length);
   header[0] = static_cast<unsigned char>(0x80 | opcode);
-  if (length < 126) {
+  if (size == 2) {
     header[1] = static_cast<unsigned char>(length);
-  } else if (length <= 0xFFFF) {
+  } else if (size == 4) {
     header[1] = 126;
     header[2] = static_cast<unsigned char>(length >> 8);
     header[3] = static_cast<unsigned char>(length & 0xFF);
-    size = 4;
   } else {
     header[1] = 127;
     const auto wide = static_cast<std::uint64_t>(length);
     for (int i = 0; i < 8; ++i)
       header[2 + i] = static_cast<unsigned char>(wide >> (56 - 8 * i));
-    size = 10;
   }
   out.append(reinterpret_cast<const char*>(header), size);
 }
