@@ -284,15 +284,23 @@ class RawWebSocket:
         return data
 
     def read_frame(self):
-        """(opcode, payload) of an unmasked frame, or None once the server has closed."""
+        """(opcode, payload) of an unmasked frame, or None once the server has
+        closed; a frame the connection's end cut short has payload None, and
+        is the last."""
+        if self.buffer is None:
+            return None
         head = self._read(2)
         if head is None:
             return None
         length = head[1] & 0x7F
         if length >= 126:
             width = 2 if length == 126 else 8
-            length = int.from_bytes(self._read(width), "big")
-        return (head[0] & 0x0F, self._read(length) if length else b"")
+            extended = self._read(width)
+            length = int.from_bytes(extended, "big") if extended is not None else None
+        payload = self._read(length) if length else (b"" if length == 0 else None)
+        if payload is None:
+            self.buffer = None
+        return (head[0] & 0x0F, payload)
 
 
 # ---- Launcher processes --------------------------------------------------
